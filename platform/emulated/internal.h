@@ -1,0 +1,46 @@
+// Shared by the emulated calls' implementations; not for tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/emulated/seam.h"
+
+namespace vesk::emu::detail {
+
+// Every emulated call starts here: counts the call and tells whether an
+// injected fault fires, with its code.
+bool enter(Call c, DWORD *code);
+
+// The calling thread's last error, without counting a call.
+void set_error(DWORD code);
+DWORD last_error();
+
+enum class LiveKind { LocalAlloc, Bstr, RegKey, EventLog, Token, Module };
+void live_add(LiveKind kind, long delta);
+
+// Reads the environment once, unless reset() ran first.
+void ensure_configured();
+
+}  // namespace vesk::emu::detail
+
+// Opens an emulated call: on an injected fault, sets the last error and
+// returns `failure` (for calls that report through the last error).
+#define VESK_EMU_ENTER(name, failure)                                 \
+  do {                                                                \
+    DWORD vesk_fault_code_ = 0;                                       \
+    if (::vesk::emu::detail::enter(::vesk::emu::Call::name,           \
+                                   &vesk_fault_code_)) {              \
+      ::vesk::emu::detail::set_error(vesk_fault_code_);               \
+      return failure;                                                 \
+    }                                                                 \
+  } while (0)
+
+// The same for calls that return their error code (the registry calls).
+#define VESK_EMU_ENTER_RC(name)                                       \
+  do {                                                                \
+    DWORD vesk_fault_code_ = 0;                                       \
+    if (::vesk::emu::detail::enter(::vesk::emu::Call::name,           \
+                                   &vesk_fault_code_))                \
+      return static_cast<LONG>(vesk_fault_code_);                     \
+  } while (0)

@@ -1,0 +1,217 @@
+// The emulated platform's one seam for tests and tools: simulated computers
+// (built in memory or loaded from a Windows system drive directory), failure
+// injection into any call, call counts, live-object counts and the tick count.
+//
+// Callers that use only the six exports configure the platform through two
+// environment variables, read at first use unless a test has called reset():
+//   VESK_LOCAL_IMAGE    the local computer's system drive directory
+//   VESK_REMOTE_IMAGES  ';'-separated NAME=DIR or DIR (named by its registry)
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/emulated/win32.h"
+
+namespace vesk::emu {
+
+// ---------------------------------------------------------------- calls
+
+enum class Call : int {
+#define VESK_EMU_CALL(name) name,
+#include "platform/emulated/calls.def"
+#undef VESK_EMU_CALL
+  Count
+};
+
+const char *call_name(Call c);
+
+// After `skip` further calls of `c` succeed, the next `times` calls (-1: all
+// of them) fail with `code`.  Calls that return an error code return it;
+// the others set it as the last error and return their failure value.
+void fail(Call c, DWORD code, int times = -1, unsigned skip = 0);
+void clear_faults();
+
+// Calls made since the last reset_calls().
+uint64_t calls(Call c);
+void reset_calls();
+
+// Milliseconds since the simulated boot, wrapping at 2^32.  Until a test sets
+// it the tick count follows the host's monotonic clock.
+void set_tick_count(DWORD value);
+void advance_tick_count(DWORD ms);
+void use_real_tick_count();
+
+// Objects that are alive now: every one of them must be released by the time
+// a caller has closed all its handles.
+struct Live {
+  long local_allocs = 0;
+  long bstrs = 0;
+  long reg_keys = 0;
+  long event_logs = 0;
+  long tokens = 0;
+  long modules = 0;
+};
+Live live();
+
+// Problems met while reading images (hive library errors, unreadable files).
+// Kept for tests; printed on standard error when the environment configured
+// the platform, since a caller of the six exports cannot see them otherwise.
+std::vector<std::string> diagnostics();
+void clear_diagnostics();
+void report(std::string message);
+
+// ---------------------------------------------------------------- text
+
+// Names are compared as Windows compares registry, file and computer names:
+// code unit by code unit after upper-casing.
+char16_t upcase(char16_t c);
+std::u16string fold(std::u16string_view s);
+bool iequal(std::u16string_view a, std::u16string_view b);
+std::u16string from_utf8(std::string_view s);
+std::string to_utf8(std::u16string_view s);
+
+// ---------------------------------------------------------------- files
+
+// Random access to the bytes of a file, on the host or in memory.  Large
+// files are read piece by piece, never loaded whole.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual uint64_t size() const = 0;
+  // Reads exactly n bytes at off; false if the range is not in the file or
+  // the read fails.
+  virtual bool read(uint64_t off, void *dst, size_t n) const = 0;
+};
+
+std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
+// Null and *error set when the file cannot be opened.
+std::shared_ptr<ByteSource> host_source(const std::filesystem::path &file,
+                                        std::string *error);
+
+// Finds `relative` (components separated by '\' or '/') below `dir`, each
+// component matched without regard to case.  Empty when absent.
+std::optional<std::filesystem::path> find_case_insensitive(
+    const std::filesystem::path &dir, std::u16string_view relative);
+
+// ---------------------------------------------------------------- registry
+
+struct RegValue {
+  DWORD type = REG_NONE;
+  std::vector<uint8_t> data;
+};
+
+class RegKey {
+ public:
+  virtual ~RegKey() = default;
+  // One path component; null when there is no such subkey.
+  virtual std::shared_ptr<RegKey> child(std::u16string_view name) = 0;
+  // "" is the default value.  Empty when there is no such value.
+  virtual std::optional<RegValue> value(std::u16string_view name) = 0;
+};
+
+// A key held in memory.  Names keep their case; lookups ignore it.
+class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
+ public:
+  std::shared_ptr<RegKey> child(std::u16string_view name) override;
+  std::optional<RegValue> value(std::u16string_view name) override;
+
+  // Returns the key at `path` ("A\B\C") below this one, creating what is
+  // missing.  A component that is a mounted key cannot be created through.
+  std::shared_ptr<MemKey> create(std::u16string_view path);
+  void set(std::u16string_view name, DWORD type, std::vector<uint8_t> data);
+  // Stores UTF-16LE text, with its terminating zero unless told otherwise.
+  void set_string(std::u16string_view name, std::u16string_view text,
+                  DWORD type = REG_SZ, bool terminated = true);
+  void set_dword(std::u16string_view name, DWORD value);
+  // Makes `key` (a loaded hive, say) the subkey `name`.
+  void mount(std::u16string_view name, std::shared_ptr<RegKey> key);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::u16string, std::shared_ptr<RegKey>> children_;  // by fold()
+  std::map<std::u16string, RegValue> values_;                   // by fold()
+};
+
+// Opens a hive file with the hive library.  For a SYSTEM hive
+// (`system_hive`), the subkey CurrentControlSet is served from
+// ControlSet00N, N being Select\Current.  Null and *error set when the file
+// is not a hive the library can open.
+std::shared_ptr<RegKey> open_hive(const std::filesystem::path &file,
+                                  bool system_hive, std::string *error);
+
+// ---------------------------------------------------------------- computers
+
+class Computer {
+ public:
+  explicit Computer(std::u16string name);
+
+  const std::u16string &name() const { return name_; }
+  // HKEY_LOCAL_MACHINE of this computer.
+  const std::shared_ptr<MemKey> &hklm() const { return hklm_; }
+  // HKLM\path, created if missing.
+  std::shared_ptr<MemKey> key(std::u16string_view path) { return hklm_->create(path); }
+
+  // Drive `letter` is the host directory `dir`.
+  void add_drive(char16_t letter, std::filesystem::path dir);
+  // A file held in memory, by its Windows path (C:\WINDOWS\x.dll); it is
+  // found before anything on the drives.
+  void add_file(std::u16string_view windows_path, std::vector<uint8_t> bytes);
+  // A log served from `bytes`; its key under
+  // SYSTEM\CurrentControlSet\Services\EventLog is created if missing.
+  void add_log(std::u16string_view name, std::vector<uint8_t> bytes);
+
+  // The bytes of a file named by a Windows path ("C:\dir\f"), resolved in the
+  // computer's memory files, then its drives without regard to case.  Null
+  // with *code set to ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND.
+  std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path,
+                                        DWORD *code) const;
+  // The in-memory log of that name, if add_log gave one.
+  std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
+
+ private:
+  std::u16string name_;
+  std::shared_ptr<MemKey> hklm_;
+  mutable std::mutex mutex_;
+  std::map<char16_t, std::filesystem::path> drives_;  // upper-case letter
+  std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
+  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
+};
+
+// A computer from a directory that holds a Windows system drive: the hives
+// are read from <system root>/system32/config/{SYSTEM,SOFTWARE,SAM}, the
+// name from ComputerName unless `name` is given, and the directory becomes
+// drive C (or the drive that SystemRoot names).  Problems with single hives
+// are reported (see diagnostics()) and leave that part of the registry
+// empty; a directory that does not exist gives null and *error.
+std::shared_ptr<Computer> load_image(const std::filesystem::path &dir,
+                                     std::u16string name, std::string *error);
+
+// ---------------------------------------------------------------- the world
+
+// Back to nothing: no computers (the local one is an empty computer named
+// LOCALHOST), no faults, call counts zero, real tick count, privileges
+// granted, diagnostics cleared.  The environment is no longer consulted.
+void reset();
+void set_local(std::shared_ptr<Computer> computer);
+std::shared_ptr<Computer> local();
+// A remote computer found by its own name, and by `alias` if given.
+void add_remote(std::shared_ptr<Computer> computer, std::u16string alias = {});
+// Null, empty or the local computer's own name: the local computer.
+// "\\NAME" or "NAME" without regard to case: that remote computer.
+// Null for an unknown name.  `is_local` tells which of the two it found.
+std::shared_ptr<Computer> find_computer(const char16_t *name, bool *is_local);
+
+// Whether AdjustTokenPrivileges assigns what it is asked for (the default) or
+// leaves it unassigned with ERROR_NOT_ALL_ASSIGNED.
+void set_privilege_assigned(bool assigned);
+bool privilege_assigned();
+
+}  // namespace vesk::emu

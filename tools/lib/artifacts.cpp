@@ -1,0 +1,1 @@
+// Writers of Windows artifacts live in this library (hive files, event logs).
