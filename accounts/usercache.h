@@ -1,0 +1,33 @@
+// The per-context cache that turns security identifiers into account names.
+#pragma once
+
+#include "platform/platform.h"
+
+constexpr int kUserNameUnits = 64;
+constexpr DWORD kUserCacheSlots = 100;
+
+struct CUserSlot {
+  PSID sid;                     // LocalAlloc'd copy; meaningful while in use
+  WCHAR name[kUserNameUnits];   // account text, at most 63 characters
+  DWORD last_use;               // GetTickCount at the last use; 0 = empty
+};
+
+class CUserCache {
+ public:
+  CUserCache() = default;
+  ~CUserCache();
+  CUserCache(const CUserCache &) = delete;
+  CUserCache &operator=(const CUserCache &) = delete;
+
+  // Allocates `count` empty slots.  False if the table cannot be had.
+  bool Alloc(DWORD count);
+  // Gives back every SID copy and the table.
+  void Release();
+
+  CUserSlot *slots() const { return slots_; }
+  DWORD count() const { return count_; }
+
+ private:
+  CUserSlot *slots_ = nullptr;
+  DWORD count_ = 0;
+};

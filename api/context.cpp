@@ -1,0 +1,34 @@
+#include "api/context.h"
+
+#include <cstring>
+
+CEvtLog::CEvtLog() { std::memset(buffer, 0, sizeof buffer); }
+
+CEvtLog::~CEvtLog() { Release(); }
+
+void CEvtLog::SetError(LPCWSTR format, ...) {
+  if (error_pending) return;
+  // wvsprintfW writes at most 1024 units; the scratch area is far larger so
+  // that no format can overrun it.
+  WCHAR scratch[65536];
+  scratch[0] = 0;
+  va_list args;
+  va_start(args, format);
+  wvsprintfW(scratch, format, args);
+  va_end(args);
+  lstrcpynW(error_text, scratch, kErrorTextUnits);
+  error_pending = 1;
+}
+
+void CEvtLog::Release() {
+  if (log != nullptr) {
+    CloseEventLog(log);
+    log = nullptr;
+  }
+  ReleaseModules(&modules);
+  ReleaseSources(&sources);
+  users.Release();
+  delete[] large_record;
+  large_record = nullptr;
+  large_record_bytes = 0;
+}

@@ -1,0 +1,66 @@
+// The per-handle log context and its first-error latch.
+#pragma once
+
+#include "accounts/usercache.h"
+#include "messages/sources.h"
+#include "platform/platform.h"
+
+// Capacities of the context's fixed text fields, in UTF-16 units with the
+// terminating zero.
+constexpr int kErrorTextUnits = 256;
+constexpr int kLogNameUnits = 32;
+constexpr int kMachineNameUnits = 16;
+constexpr int kSystemRootUnits = 260;
+constexpr DWORD kReadBufferBytes = 65536;
+// The largest read the event log service accepts.
+constexpr DWORD kMaxRecordBytes = 0x7FFFF;
+
+struct CEvtLog {
+  CEvtLog();
+  ~CEvtLog();
+  CEvtLog(const CEvtLog &) = delete;
+  CEvtLog &operator=(const CEvtLog &) = delete;
+
+  // Latches the first failure of an exported call; later ones are dropped.
+  // Formats with wvsprintfW: %s (UTF-16), %lu, %ld, %hu.
+  void SetError(LPCWSTR format, ...);
+  void ClearError() { error_pending = 0; }
+
+  // The record with that number inside the read buffer (or, for a record
+  // larger than the buffer, inside a buffer of its own), or null.  Valid until
+  // the next ReadRecord.
+  const BYTE *ReadRecord(DWORD number);
+
+  // Releases the message caches, the user cache and the log handle.
+  void Release();
+
+  CEvtSource *sources = nullptr;
+  CEvtModule *modules = nullptr;
+  CUserCache users;
+  int error_pending = 0;
+  WCHAR error_text[kErrorTextUnits] = {};
+  HANDLE log = nullptr;
+  WCHAR log_name[kLogNameUnits] = {};
+  alignas(8) BYTE buffer[kReadBufferBytes];
+  DWORD bytes_valid = 0;
+  DWORD last_missed = 0;
+  WCHAR *machine = nullptr;
+  WCHAR machine_name[kMachineNameUnits] = {};
+  WCHAR system_root[kSystemRootUnits + 1] = {};
+
+  // A record too large for the read buffer, read on its own.
+  BYTE *large_record = nullptr;
+  DWORD large_record_bytes = 0;
+};
+
+// The table of live contexts behind the 32-bit handles.  A handle names a
+// slot and the slot's generation, so a closed handle is never mistaken for
+// a context opened later in the same slot.
+namespace vesk {
+// 0 when no slot is free.
+VESKHANDLE RegisterContext(CEvtLog *context);
+// Null for a null, unknown or closed handle.
+CEvtLog *FindContext(VESKHANDLE handle);
+// Removes the handle from the table and returns its context (null if none).
+CEvtLog *UnregisterContext(VESKHANDLE handle);
+}  // namespace vesk

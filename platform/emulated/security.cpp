@@ -1,0 +1,199 @@
+// Process token and privileges, and the SID accessors.
+#include <cstring>
+#include <mutex>
+#include <set>
+
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+struct Tokens {
+  std::mutex mutex;
+  std::set<uintptr_t> open;
+  uintptr_t next = 0x7000;
+};
+
+Tokens &tokens() {
+  static Tokens t;
+  return t;
+}
+
+bool is_token(HANDLE h) {
+  auto &t = tokens();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  return t.open.count(reinterpret_cast<uintptr_t>(h)) != 0;
+}
+
+struct Privilege {
+  const char16_t *name;
+  DWORD luid;
+};
+
+// The privilege values Windows assigns (winnt.h SE_*_PRIVILEGE).
+constexpr Privilege kPrivileges[] = {
+    {u"SeCreateTokenPrivilege", 2},   {u"SeAssignPrimaryTokenPrivilege", 3},
+    {u"SeLockMemoryPrivilege", 4},    {u"SeIncreaseQuotaPrivilege", 5},
+    {u"SeMachineAccountPrivilege", 6}, {u"SeTcbPrivilege", 7},
+    {u"SeSecurityPrivilege", 8},      {u"SeTakeOwnershipPrivilege", 9},
+    {u"SeLoadDriverPrivilege", 10},   {u"SeSystemProfilePrivilege", 11},
+    {u"SeSystemtimePrivilege", 12},   {u"SeProfileSingleProcessPrivilege", 13},
+    {u"SeIncreaseBasePriorityPrivilege", 14}, {u"SeCreatePagefilePrivilege", 15},
+    {u"SeCreatePermanentPrivilege", 16}, {u"SeBackupPrivilege", 17},
+    {u"SeRestorePrivilege", 18},      {u"SeShutdownPrivilege", 19},
+    {u"SeDebugPrivilege", 20},        {u"SeAuditPrivilege", 21},
+    {u"SeSystemEnvironmentPrivilege", 22}, {u"SeChangeNotifyPrivilege", 23},
+    {u"SeRemoteShutdownPrivilege", 24}, {u"SeUndockPrivilege", 25},
+    {u"SeSyncAgentPrivilege", 26},    {u"SeEnableDelegationPrivilege", 27},
+    {u"SeManageVolumePrivilege", 28}, {u"SeImpersonatePrivilege", 29},
+    {u"SeCreateGlobalPrivilege", 30},
+};
+
+constexpr DWORD kMaxSubAuthorities = 15;
+
+// A SID is valid when its revision is 1 and its sub-authorities are at most
+// 15 (IsValidSid).
+bool valid_sid(PSID sid) {
+  if (sid == nullptr) return false;
+  const BYTE *p = static_cast<const BYTE *>(sid);
+  return p[0] == 1 && p[1] <= kMaxSubAuthorities;
+}
+
+DWORD sid_length(PSID sid) {
+  return 8 + 4 * static_cast<DWORD>(static_cast<const BYTE *>(sid)[1]);
+}
+
+}  // namespace
+}  // namespace vesk::emu
+
+using namespace vesk::emu;
+
+extern "C" {
+
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  VESK_EMU_ENTER(OpenProcessToken, FALSE);
+  (void)access;
+  if (token == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (process != reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1))) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto &t = tokens();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  uintptr_t h = t.next;
+  t.next += 4;
+  t.open.insert(h);
+  *token = reinterpret_cast<HANDLE>(h);
+  detail::live_add(detail::LiveKind::Token, 1);
+  return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE h) {
+  VESK_EMU_ENTER(CloseHandle, FALSE);
+  auto &t = tokens();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  if (t.open.erase(reinterpret_cast<uintptr_t>(h)) == 0) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  detail::live_add(detail::LiveKind::Token, -1);
+  return TRUE;
+}
+
+BOOL WINAPI LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid) {
+  VESK_EMU_ENTER(LookupPrivilegeValueW, FALSE);
+  if (system != nullptr && system[0] != 0 && find_computer(system, nullptr) == nullptr) {
+    detail::set_error(RPC_S_SERVER_UNAVAILABLE);
+    return FALSE;
+  }
+  if (name == nullptr || luid == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  for (const auto &p : kPrivileges) {
+    if (iequal(p.name, name)) {
+      luid->LowPart = p.luid;
+      luid->HighPart = 0;
+      return TRUE;
+    }
+  }
+  detail::set_error(ERROR_NO_SUCH_PRIVILEGE);
+  return FALSE;
+}
+
+BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES state,
+                                  DWORD bytes, PTOKEN_PRIVILEGES previous,
+                                  PDWORD previous_bytes) {
+  VESK_EMU_ENTER(AdjustTokenPrivileges, FALSE);
+  (void)bytes;
+  (void)previous;
+  (void)previous_bytes;
+  if (!is_token(token)) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!disable_all && state == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // The call succeeds also when it could not assign everything; the last
+  // error tells which (it is set in both cases).
+  detail::set_error(disable_all || privilege_assigned() ? ERROR_SUCCESS
+                                                        : ERROR_NOT_ALL_ASSIGNED);
+  return TRUE;
+}
+
+BOOL WINAPI EqualSid(PSID a, PSID b) {
+  VESK_EMU_ENTER(EqualSid, FALSE);
+  if (!valid_sid(a) || !valid_sid(b)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  detail::set_error(ERROR_SUCCESS);
+  DWORD la = sid_length(a);
+  return la == sid_length(b) && std::memcmp(a, b, la) == 0;
+}
+
+BOOL WINAPI CopySid(DWORD bytes, PSID dst, PSID src) {
+  VESK_EMU_ENTER(CopySid, FALSE);
+  if (!valid_sid(src)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  DWORD len = sid_length(src);
+  if (bytes < len) {
+    detail::set_error(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(dst, src, len);
+  return TRUE;
+}
+
+DWORD WINAPI GetLengthSid(PSID sid) {
+  VESK_EMU_ENTER(GetLengthSid, 0);
+  if (!valid_sid(sid)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return 0;
+  }
+  return sid_length(sid);
+}
+
+PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID sid) {
+  VESK_EMU_ENTER(GetSidIdentifierAuthority, nullptr);
+  return reinterpret_cast<PSID_IDENTIFIER_AUTHORITY>(static_cast<BYTE *>(sid) + 2);
+}
+
+BYTE *WINAPI GetSidSubAuthorityCount(PSID sid) {
+  VESK_EMU_ENTER(GetSidSubAuthorityCount, nullptr);
+  return static_cast<BYTE *>(sid) + 1;
+}
+
+DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index) {
+  VESK_EMU_ENTER(GetSidSubAuthority, nullptr);
+  return reinterpret_cast<DWORD *>(static_cast<BYTE *>(sid) + 8 + 4 * index);
+}
+
+}  // extern "C"

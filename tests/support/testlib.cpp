@@ -1,0 +1,49 @@
+#include "testlib.h"
+
+namespace vesk::test {
+namespace {
+
+void Put32(std::vector<uint8_t> &out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+std::shared_ptr<emu::Computer> MakeComputer(const std::u16string &name,
+                                            const std::vector<std::u16string> &logs) {
+  auto c = std::make_shared<emu::Computer>(name);
+  c->key(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")
+      ->set_string(u"SystemRoot", u"C:\\WINDOWS");
+  for (const auto &log : logs) c->add_log(log, EmptyLog());
+  return c;
+}
+
+std::vector<uint8_t> EmptyLog() {
+  std::vector<uint8_t> out;
+  // Header: sizes, signature, version 1.1, start = end = 0x30, next record
+  // 1, oldest 0, maximum size, no flags, no retention.
+  for (uint32_t v : {0x30u, 0x654C664Cu, 1u, 1u, 0x30u, 0x30u, 1u, 0u, 0x80000u, 0u, 0u,
+                     0x30u})
+    Put32(out, v);
+  // End-of-file record at 0x30.
+  for (uint32_t v : {0x28u, 0x11111111u, 0x22222222u, 0x33333333u, 0x44444444u, 0x30u,
+                     0x30u, 1u, 0u, 0x28u})
+    Put32(out, v);
+  return out;
+}
+
+std::string Utf8(const WCHAR *text) {
+  if (text == nullptr) return {};
+  return emu::to_utf8(std::u16string_view(reinterpret_cast<const char16_t *>(text)));
+}
+
+std::string ErrorText(VESKHANDLE handle) {
+  VARIANT v;
+  VariantInit(&v);
+  std::string out;
+  if (VeskGetError(handle, &v) == 1 && V_VT(&v) == VT_BSTR) out = Utf8(V_BSTR(&v));
+  VariantClear(&v);
+  return out;
+}
+
+}  // namespace vesk::test

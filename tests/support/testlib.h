@@ -1,0 +1,28 @@
+// Helpers shared by the library's tests: computers in memory, minimal logs.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/emulated/seam.h"
+#include "platform/platform.h"
+
+namespace vesk::test {
+
+// A computer with SystemRoot C:\WINDOWS and the given logs, each an empty
+// event log file held in memory.
+std::shared_ptr<emu::Computer> MakeComputer(const std::u16string &name,
+                                            const std::vector<std::u16string> &logs = {
+                                                u"Application", u"System", u"Security"});
+
+// The bytes of a valid empty event log file (header and end-of-file record).
+std::vector<uint8_t> EmptyLog();
+
+// The latched text of a handle, as UTF-8 ("" when none is pending).
+std::string ErrorText(VESKHANDLE handle);
+
+// UTF-16 text as UTF-8.
+std::string Utf8(const WCHAR *text);
+
+}  // namespace vesk::test
