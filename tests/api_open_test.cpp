@@ -153,6 +153,7 @@ TEST_F(OpenTest, PrivilegeFailuresLatchTheLastError) {
   EXPECT_EQ(emu::live().tokens, 0) << "the token is closed on the failure path";
   emu::set_privilege_assigned(true);
 
+  emu::reset_calls();
   emu::fail(emu::Call::LookupPrivilegeValueW, ERROR_NO_SUCH_PRIVILEGE, 1);
   EXPECT_EQ(Open(nullptr, "Security", &h), -1);
   EXPECT_EQ(ErrorText(h), "Unable to obtain SecurityName privilege, rc=1313\n");
