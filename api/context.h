@@ -44,6 +44,8 @@ struct CEvtLog {
   alignas(8) BYTE buffer[kReadBufferBytes];
   DWORD bytes_valid = 0;
   DWORD last_missed = 0;
+  // Where the record after the last hit starts in the read buffer (0: none).
+  DWORD scan_hint = 0;
   WCHAR *machine = nullptr;
   WCHAR machine_name[kMachineNameUnits] = {};
   WCHAR system_root[kSystemRootUnits + 1] = {};

@@ -22,10 +22,30 @@ const BYTE *FindInBatch(const BYTE *buffer, DWORD valid, DWORD number) {
   return nullptr;
 }
 
+// A walk asks for the numbers of a batch in the order in which they lie in
+// it, forwards or backwards alike, so the record after the last hit is tried
+// first.  The hint only ever points at the start of a record that a scan
+// from the first byte reached, so the result is the one that scan gives.
+const BYTE *FindWithHint(const BYTE *buffer, DWORD valid, DWORD number, DWORD *hint) {
+  const BYTE *hit = nullptr;
+  if (*hint != 0 && *hint < valid) {
+    const BYTE *record = buffer + *hint;
+    if (valid - *hint >= kRecordFixedBytes) {
+      DWORD length = ReadU32(record + kRecordLength);
+      if (length >= kRecordFixedBytes && length <= valid - *hint &&
+          ReadU32(record + kRecordNumber) == number)
+        hit = record;
+    }
+  }
+  if (hit == nullptr) hit = FindInBatch(buffer, valid, number);
+  *hint = hit != nullptr ? static_cast<DWORD>(hit - buffer) + ReadU32(hit + kRecordLength) : 0;
+  return hit;
+}
+
 }  // namespace
 
 const BYTE *CEvtLog::ReadRecord(DWORD number) {
-  if (const BYTE *hit = FindInBatch(buffer, bytes_valid, number)) return hit;
+  if (const BYTE *hit = FindWithHint(buffer, bytes_valid, number, &scan_hint)) return hit;
 
   DWORD flags = EVENTLOG_SEEK_READ |
                 (number < last_missed ? EVENTLOG_BACKWARDS_READ : EVENTLOG_FORWARDS_READ);
@@ -37,7 +57,10 @@ const BYTE *CEvtLog::ReadRecord(DWORD number) {
     bytes_valid = read;
     // The seek read puts the asked-for record first; anything else is a
     // service fault, reported rather than handed on.
-    if (FindInBatch(buffer, read, number) == buffer) return buffer;
+    if (FindInBatch(buffer, read, number) == buffer) {
+      scan_hint = ReadU32(buffer + kRecordLength);
+      return buffer;
+    }
     SetError(VTEXT("ReadEventLog rc=%lu cbReq=%lu"), static_cast<DWORD>(ERROR_INVALID_DATA),
              needed);
     return nullptr;

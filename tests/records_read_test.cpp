@@ -259,9 +259,11 @@ TEST_F(ReadTest, DamagedBufferEndsTheWalkAsAMiss) {
   EXPECT_EQ(Number(r), 30u);
   EXPECT_EQ(Reads(), 2u) << "a miss, read again from the service";
 
-  // A length that runs past the bytes read.
+  // A length that runs past the bytes read (the hint of the last hit is
+  // dropped too, as the buffer no longer holds what the service wrote).
   ctx->buffer[1] = 0xFF;
   ctx->buffer[2] = 0xFF;
+  ctx->scan_hint = 0;
   uint64_t before = Reads();
   r = ctx->ReadRecord(31);
   ASSERT_NE(r, nullptr);
@@ -270,6 +272,7 @@ TEST_F(ReadTest, DamagedBufferEndsTheWalkAsAMiss) {
 
   // Bytes valid beyond the buffer's records never reads past them either.
   ctx->bytes_valid = 3;
+  ctx->scan_hint = 0;
   before = Reads();
   EXPECT_NE(ctx->ReadRecord(32), nullptr);
   EXPECT_EQ(Reads(), before + 1);
