@@ -1,0 +1,229 @@
+// Automation strings, VARIANTs and DOS dates, laid out and behaving as in
+// oleaut32.
+//
+// A BSTR points just past a 32-bit count of the bytes of its text and is
+// followed by a zero unit.  Live BSTRs are remembered, so SysFreeString or
+// VariantClear on a BSTR freed already, or on a pointer that never was one,
+// is reported instead of corrupting the heap.
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+// The VARTYPE bits beyond the base type.
+constexpr VARTYPE kVector = 0x1000;
+constexpr VARTYPE kArray = 0x2000;
+constexpr VARTYPE kByRef = 0x4000;
+constexpr VARTYPE kReserved = 0x8000;
+constexpr VARTYPE kTypeMask = 0x0FFF;
+// Base types that hold something VariantClear must release.
+constexpr VARTYPE kDispatch = 9;
+constexpr VARTYPE kUnknown = 13;
+constexpr VARTYPE kRecord = 36;
+// Further base types VariantClear accepts.
+constexpr VARTYPE kVoid = 24;
+constexpr VARTYPE kClsid = 72;
+
+// Longest text a BSTR can hold: its byte count, the count itself and the
+// terminator must fit in 32 bits (oleaut32 refuses longer ones), and a 32-bit
+// process cannot hold a larger block.
+constexpr unsigned kMaxLength = 0x3FFF0000;
+
+// In front of the byte count: 12 bytes that keep the text 16-byte aligned.
+struct Block {
+  uint64_t tag;
+  uint32_t reserved;
+  uint32_t bytes;  // the BSTR's own byte count, just before the text
+};
+static_assert(sizeof(Block) == 16);
+constexpr uint64_t kTag = 0x5254534241544F4FULL;
+
+struct Strings {
+  std::mutex mutex;
+  std::unordered_set<const void *> live;
+};
+
+Strings &strings() {
+  static Strings s;
+  return s;
+}
+
+std::string describe(const void *p) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
+std::string hex(unsigned v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", v);
+  return text;
+}
+
+BSTR allocate(const OLECHAR *text, unsigned length) {
+  if (length > kMaxLength) return nullptr;
+  size_t bytes = static_cast<size_t>(length) * sizeof(OLECHAR);
+  auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + bytes + sizeof(OLECHAR)));
+  if (b == nullptr) return nullptr;
+  b->tag = kTag;
+  b->reserved = 0;
+  b->bytes = static_cast<uint32_t>(bytes);
+  auto *s = reinterpret_cast<OLECHAR *>(b + 1);
+  // Without a text the string is left empty rather than holding whatever the
+  // heap had: its length is all a caller may rely on.
+  if (text != nullptr && bytes != 0)
+    std::memcpy(s, text, bytes);
+  else
+    std::memset(s, 0, bytes);
+  s[length] = 0;
+  {
+    auto &st = strings();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.live.insert(s);
+  }
+  detail::live_add(detail::LiveKind::Bstr, +1);
+  return s;
+}
+
+void release(BSTR s, const char *caller) {
+  if (s == nullptr) return;
+  {
+    auto &st = strings();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.live.erase(s) == 0) {
+      report(std::string(caller) + ": " + describe(s) +
+             " is not a live BSTR (freed twice, or never allocated)");
+      return;
+    }
+  }
+  auto *b = reinterpret_cast<Block *>(s) - 1;
+  if (b->tag != kTag)
+    report(std::string(caller) + ": the memory in front of BSTR " + describe(s) +
+           " was overwritten");
+  std::free(b);
+  detail::live_add(detail::LiveKind::Bstr, -1);
+}
+
+// The types VariantClear accepts: base types up to VT_UI8 and the others
+// below VT_VOID except 15, VT_RECORD and VT_CLSID; by reference or as an
+// array, but not VT_EMPTY or VT_NULL that way; never as a vector or with the
+// reserved bit.
+bool clearable(VARTYPE vt) {
+  VARTYPE extra = vt & ~kTypeMask;
+  VARTYPE base = vt & kTypeMask;
+  if (extra & (kVector | kReserved)) return false;
+  if (!(base < kVoid || base == kRecord || base == kClsid)) return false;
+  if ((extra & (kByRef | kArray)) && base <= VT_NULL) return false;
+  return base != 15;
+}
+
+// Days from 1899-12-30 to y-m-d in the proleptic Gregorian calendar.
+long days_from_epoch(long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  long era = (y >= 0 ? y : y - 399) / 400;
+  long yoe = y - era * 400;
+  long doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  long days_from_1970 = era * 146097 + doe - 719468;
+  return days_from_1970 + 25569;
+}
+
+}  // namespace
+}  // namespace vesk::emu
+
+using namespace vesk::emu;
+
+extern "C" {
+
+BSTR SysAllocString(const OLECHAR *text) {
+  VESK_EMU_ENTER(SysAllocString, nullptr);
+  if (text == nullptr) return nullptr;
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  if (n > kMaxLength) return nullptr;
+  return allocate(text, static_cast<unsigned>(n));
+}
+
+BSTR SysAllocStringLen(const OLECHAR *text, unsigned int length) {
+  VESK_EMU_ENTER(SysAllocStringLen, nullptr);
+  return allocate(text, length);
+}
+
+void SysFreeString(BSTR text) {
+  VESK_EMU_ENTER(SysFreeString, );
+  release(text, "SysFreeString");
+}
+
+unsigned int SysStringLen(BSTR text) {
+  VESK_EMU_ENTER(SysStringLen, 0);
+  if (text == nullptr) return 0;
+  // The count in front of the text, as oleaut32 reads it.
+  uint32_t bytes;
+  std::memcpy(&bytes, reinterpret_cast<const unsigned char *>(text) - sizeof bytes,
+              sizeof bytes);
+  return bytes / sizeof(OLECHAR);
+}
+
+void VariantInit(VARIANT *v) {
+  VESK_EMU_ENTER(VariantInit, );
+  // Only the type is set; the value is left as it was, as on Windows.
+  if (v != nullptr) v->vt = VT_EMPTY;
+}
+
+HRESULT VariantClear(VARIANT *v) {
+  VESK_EMU_ENTER_RC(VariantClear);
+  // Windows does not check for a null VARIANT and crashes.
+  if (v == nullptr) return E_INVALIDARG;
+  if (!clearable(v->vt)) return DISP_E_BADVARTYPE;
+  VARTYPE base = v->vt & kTypeMask;
+  if (!(v->vt & kByRef)) {
+    if (v->vt & kArray) {
+      report("VariantClear: cannot release a SAFEARRAY here (vt " + hex(v->vt) + ")");
+    } else if (base == VT_BSTR) {
+      release(v->n3.bstrVal, "VariantClear");
+    } else if (base == kDispatch || base == kUnknown || base == kRecord) {
+      report("VariantClear: cannot release an object here (vt " + hex(v->vt) + ")");
+    }
+  }
+  // The value is left as it was; only the type changes.
+  v->vt = VT_EMPTY;
+  return S_OK;
+}
+
+INT WINAPI DosDateTimeToVariantTime(USHORT dos_date, USHORT dos_time, double *out) {
+  VESK_EMU_ENTER(DosDateTimeToVariantTime, FALSE);
+  unsigned year = 1980u + (dos_date >> 9);
+  unsigned month = (dos_date >> 5) & 0x0F;
+  unsigned day = dos_date & 0x1F;
+  unsigned hour = dos_time >> 11;
+  unsigned minute = (dos_time >> 5) & 0x3F;
+  unsigned second = (dos_time & 0x1F) * 2u;
+  // The DOS range ends with 2099 although the field reaches 2107.
+  if (year > 2099 || month > 12) return FALSE;
+  if (hour > 23 || minute > 59 || second > 59) return FALSE;
+  if (out == nullptr) return FALSE;
+  // Month 0 is December of the year before.  Day 0 is the last day of the
+  // month before; a day past the end of its month runs into the next one.
+  long y = static_cast<long>(year);
+  if (month == 0) {
+    month = 12;
+    --y;
+  }
+  long days = days_from_epoch(y, month, 1) + static_cast<long>(day) - 1;
+  // Summed in this order, as oleaut32 does, so the values agree to the bit.
+  double date = static_cast<double>(days);
+  date += hour / 24.0;
+  date += minute / 1440.0;
+  date += second / 86400.0;
+  *out = date;
+  return TRUE;
+}
+
+}  // extern "C"
