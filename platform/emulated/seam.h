@@ -156,7 +156,8 @@ class Computer {
   const std::u16string &name() const { return name_; }
   // HKEY_LOCAL_MACHINE of this computer.
   const std::shared_ptr<MemKey> &hklm() const { return hklm_; }
-  // HKLM\path, created if missing.
+  // HKLM\path, created if missing; null below a mounted hive, which is
+  // read-only.
   std::shared_ptr<MemKey> key(std::u16string_view path) { return hklm_->create(path); }
 
   // Drive `letter` is the host directory `dir`.

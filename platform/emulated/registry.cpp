@@ -1,0 +1,214 @@
+// advapi32's registry calls over the simulated computers' keys, with the
+// argument checks, error codes and out-parameter rules of Windows.
+//
+// HKEY_LOCAL_MACHINE is the local computer's HKLM, looked up at every call.
+// Other handles come from a table that maps each to the key it opened and
+// the computer it belongs to, so a key stays usable while it is open even if
+// the computer is taken out of the world.
+#include <cstring>
+#include <unordered_map>
+
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+constexpr uint32_t kClassesRoot = 0x80000000u;
+constexpr uint32_t kCurrentUser = 0x80000001u;
+constexpr uint32_t kLocalMachine = 0x80000002u;
+constexpr uint32_t kUsers = 0x80000003u;
+constexpr uint32_t kCurrentConfig = 0x80000005u;
+constexpr uint32_t kFirstPredefined = 0x80000000u;
+constexpr uint32_t kLastPredefined = 0x80000006u;
+
+// As on Windows, only the low 32 bits of a predefined key count.
+uint32_t low32(HKEY key) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key));
+}
+
+bool is_predefined(HKEY key) {
+  return low32(key) >= kFirstPredefined && low32(key) <= kLastPredefined;
+}
+
+struct OpenKey {
+  std::shared_ptr<Computer> computer;
+  std::shared_ptr<RegKey> key;
+};
+
+struct Table {
+  std::mutex mutex;
+  std::unordered_map<uintptr_t, OpenKey> keys;
+  uintptr_t next = 0x1000;
+};
+
+Table &table() {
+  static Table t;
+  return t;
+}
+
+// The roots this emulation keeps no contents for (the users' hives and what
+// is built from them): present and empty.
+std::shared_ptr<RegKey> empty_root() {
+  static const std::shared_ptr<RegKey> key = std::make_shared<MemKey>();
+  return key;
+}
+
+HKEY add_handle(OpenKey entry) {
+  auto &t = table();
+  uintptr_t value;
+  {
+    std::lock_guard<std::mutex> lock(t.mutex);
+    do {
+      value = t.next;
+      t.next += 4;
+    } while (value == 0 || is_predefined(reinterpret_cast<HKEY>(value)) ||
+             t.keys.count(value) != 0);
+    t.keys.emplace(value, std::move(entry));
+  }
+  detail::live_add(detail::LiveKind::RegKey, 1);
+  return reinterpret_cast<HKEY>(value);
+}
+
+// What `key` stands for; 0, or the error for a handle that is not one.
+DWORD resolve(HKEY key, OpenKey *out) {
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (is_predefined(key)) {
+    switch (low32(key)) {
+      case kLocalMachine: {
+        auto c = local();
+        *out = OpenKey{c, c->hklm()};
+        return 0;
+      }
+      case kClassesRoot:
+      case kCurrentUser:
+      case kUsers:
+      case kCurrentConfig:
+        *out = OpenKey{local(), empty_root()};
+        return 0;
+      default:  // performance data and the like: not served here
+        return ERROR_INVALID_HANDLE;
+    }
+  }
+  auto &t = table();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
+  if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
+  *out = it->second;
+  return 0;
+}
+
+}  // namespace
+}  // namespace vesk::emu
+
+using namespace vesk::emu;
+
+extern "C" {
+
+LONG WINAPI RegConnectRegistryW(LPCWSTR machine, HKEY key, PHKEY result) {
+  VESK_EMU_ENTER_RC(RegConnectRegistryW);
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  bool is_local = false;
+  auto computer = find_computer(machine, &is_local);
+  if (!computer) return ERROR_BAD_NETPATH;
+  if (is_local) {
+    // The key itself, as opening it with no subkey would give.
+    OpenKey entry;
+    DWORD code = resolve(key, &entry);
+    if (code != 0) return static_cast<LONG>(code);
+    *result = key;
+    return ERROR_SUCCESS;
+  }
+  if (!is_predefined(key)) return ERROR_INVALID_HANDLE;
+  // A remote registry offers only its machine and users roots.
+  switch (low32(key)) {
+    case kLocalMachine:
+      *result = add_handle(OpenKey{computer, computer->hklm()});
+      return ERROR_SUCCESS;
+    case kUsers:
+      *result = add_handle(OpenKey{computer, empty_root()});
+      return ERROR_SUCCESS;
+    default:
+      return ERROR_INVALID_HANDLE;
+  }
+}
+
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access,
+                          PHKEY result) {
+  VESK_EMU_ENTER_RC(RegOpenKeyExW);
+  (void)options;
+  (void)access;
+  // A predefined key with no subkey is handed back as it is.
+  if (result != nullptr && (subkey == nullptr || subkey[0] == 0) && is_predefined(key)) {
+    *result = key;
+    return ERROR_SUCCESS;
+  }
+  // The one leading backslash allowed, and only under HKEY_CLASSES_ROOT.
+  if (low32(key) == kClassesRoot && subkey != nullptr && subkey[0] == u'\\') ++subkey;
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  OpenKey entry;
+  DWORD code = resolve(key, &entry);
+  if (code != 0) return static_cast<LONG>(code);
+  std::u16string_view path = subkey ? std::u16string_view(subkey) : std::u16string_view();
+  if (!path.empty() && path.front() == u'\\') return ERROR_BAD_PATHNAME;
+  // Components are separated by one or more backslashes; trailing ones end
+  // nothing.
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t end = path.find(u'\\', pos);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > pos) {
+      entry.key = entry.key->child(path.substr(pos, end - pos));
+      if (!entry.key) return ERROR_FILE_NOT_FOUND;
+    }
+    pos = end + 1;
+  }
+  *result = add_handle(std::move(entry));
+  return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD bytes) {
+  VESK_EMU_ENTER_RC(RegQueryValueExW);
+  if ((data != nullptr && bytes == nullptr) || reserved != nullptr)
+    return ERROR_INVALID_PARAMETER;
+  OpenKey entry;
+  DWORD code = resolve(key, &entry);
+  if (code != 0) return static_cast<LONG>(code);
+  if (data == nullptr && bytes != nullptr) *bytes = 0;
+  auto value = entry.key->value(name ? std::u16string_view(name) : std::u16string_view());
+  if (!value) return ERROR_FILE_NOT_FOUND;
+  if (value->data.size() > 0xFFFFFFFFu) return ERROR_INVALID_DATA;
+  DWORD size = static_cast<DWORD>(value->data.size());
+  LONG status = ERROR_SUCCESS;
+  if (data != nullptr) {
+    // Copied exactly as stored: a string kept without its terminating zero
+    // comes back without one.
+    if (size > *bytes)
+      status = ERROR_MORE_DATA;
+    else if (size != 0)
+      std::memcpy(data, value->data.data(), size);
+  }
+  if (type != nullptr) *type = value->type;
+  if (bytes != nullptr) *bytes = size;
+  return status;
+}
+
+LONG WINAPI RegCloseKey(HKEY key) {
+  VESK_EMU_ENTER_RC(RegCloseKey);
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (is_predefined(key)) return ERROR_SUCCESS;
+  OpenKey released;
+  {
+    auto &t = table();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
+    if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
+    released = std::move(it->second);
+    t.keys.erase(it);
+  }
+  detail::live_add(detail::LiveKind::RegKey, -1);
+  return ERROR_SUCCESS;
+}
+
+}  // extern "C"

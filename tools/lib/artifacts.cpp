@@ -1,1 +1,0 @@
-// Writers of Windows artifacts live in this library (hive files, event logs).
