@@ -1,27 +1,58 @@
-# Windows: a DLL with the six exports under their plain names (stdcall on
-# i686), a static runtime, and an import library made with dlltool so that a
-# stdcall caller links against the plain names.
-set(VESK_DEF ${CMAKE_SOURCE_DIR}/api/vesk.def)
+# Windows: vesk.dll with the six exports under their plain names (stdcall on
+# i686), the C and C++ runtimes linked in statically so that the DLL needs
+# nothing beyond the system's own DLLs, and an import library made with
+# dlltool from the .def file, so that a caller compiled against vesk.h (which
+# refers to the decorated stdcall symbols on i686) links against the plain
+# export names.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The objects define name@N; --kill-at exports them as plain names.
+  set(VESK_DEF ${CMAKE_SOURCE_DIR}/api/vesk-i686.def)
+  set(VESK_DLLTOOL_MACHINE i386)
+else()
+  set(VESK_DEF ${CMAKE_SOURCE_DIR}/api/vesk.def)
+  set(VESK_DLLTOOL_MACHINE i386:x86-64)
+endif()
+
+if(NOT VESK_LIBRARY_SOURCES)
+  message(FATAL_ERROR "vesk.dll: no library sources in api/, records/, messages/, accounts/")
+endif()
+
 add_library(vesk SHARED ${VESK_LIBRARY_SOURCES} ${VESK_DEF})
-target_include_directories(vesk PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
-target_compile_definitions(vesk PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+target_include_directories(vesk PRIVATE ${CMAKE_SOURCE_DIR} PUBLIC ${CMAKE_SOURCE_DIR}/include)
+target_compile_definitions(vesk PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                        VESK_BUILDING_LIBRARY)
 target_link_options(vesk PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 target_link_libraries(vesk PRIVATE advapi32 oleaut32 user32 kernel32)
-set_target_properties(vesk PROPERTIES PREFIX "" OUTPUT_NAME vesk)
+# The linker's own import library would carry the killed (undecorated) names,
+# which a stdcall caller on i686 cannot link against: keep it out of the way
+# and make the real one with dlltool below.
+set_target_properties(vesk PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME vesk
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linker-implib)
 
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  set(VESK_DLLTOOL_ARCH i386)
-  set(VESK_IMPORT_DEF ${CMAKE_SOURCE_DIR}/api/vesk-i686.def)
-else()
-  set(VESK_DLLTOOL_ARCH i386:x86-64)
-  set(VESK_IMPORT_DEF ${VESK_DEF})
-endif()
-find_program(VESK_DLLTOOL NAMES ${CMAKE_CXX_COMPILER_TARGET}-dlltool dlltool
-  HINTS ${VESK_TOOLCHAIN_PREFIX_DIR})
-if(NOT VESK_DLLTOOL)
-  set(VESK_DLLTOOL ${VESK_TOOLCHAIN_PREFIX}-dlltool)
-endif()
-add_custom_command(TARGET vesk POST_BUILD
-  COMMAND ${VESK_DLLTOOL} -m ${VESK_DLLTOOL_ARCH} -k -D vesk.dll -d ${VESK_IMPORT_DEF}
-          -l ${CMAKE_CURRENT_BINARY_DIR}/libvesk.dll.a
-  COMMENT "Import library for vesk.dll")
+find_program(VESK_DLLTOOL NAMES ${VESK_TOOLCHAIN_PREFIX}-dlltool REQUIRED)
+set(VESK_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/libvesk.dll.a)
+add_custom_command(OUTPUT ${VESK_IMPORT_LIBRARY}
+  COMMAND ${VESK_DLLTOOL} --machine ${VESK_DLLTOOL_MACHINE} --kill-at
+          --dllname vesk.dll --input-def ${VESK_DEF} --output-lib libvesk.dll.a
+  DEPENDS ${VESK_DEF}
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  COMMENT "Import library for vesk.dll (dlltool)"
+  VERBATIM)
+add_custom_target(vesk_import_library ALL DEPENDS ${VESK_IMPORT_LIBRARY})
+
+# What a program built here links against to call vesk.dll.
+add_library(vesk_import INTERFACE)
+target_include_directories(vesk_import INTERFACE ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(vesk_import INTERFACE ${VESK_IMPORT_LIBRARY} oleaut32)
+add_dependencies(vesk_import vesk_import_library vesk)
+
+# The command-line tool as a Windows program that calls vesk.dll through the
+# import library, like any other caller.
+add_executable(vesk-cli ${CMAKE_SOURCE_DIR}/cli/main.cpp ${CMAKE_SOURCE_DIR}/cli/format.cpp)
+target_include_directories(vesk-cli PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_definitions(vesk-cli PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)
+target_link_libraries(vesk-cli PRIVATE vesk_import)
+set_target_properties(vesk-cli PROPERTIES OUTPUT_NAME vesk)

@@ -1,0 +1,295 @@
+#include "cli/format.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace vesk::cli {
+
+namespace {
+
+void append_utf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Days from 1970-01-01 to the proleptic Gregorian date y-m-d, and back.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t &y, int64_t &m, int64_t &d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp + (mp < 10 ? 3 : -9);
+  y = yoe + era * 400 + (m <= 2);
+}
+
+// Code points in UTF-8 text (continuation bytes are not counted).
+size_t width(std::string_view utf8) {
+  return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
+// A cell on one table line: a CR LF pair, a lone CR or LF, a tab or any other
+// control character each become one space.
+std::string one_line(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
+  }
+  return out;
+}
+
+std::string number_text(uint32_t n) { return std::to_string(n); }
+
+}  // namespace
+
+std::string utf8_from_utf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const uint32_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      append_utf8(out, 0xFFFD);
+    } else {
+      append_utf8(out, u);
+    }
+  }
+  return out;
+}
+
+std::string bstr_text(BSTR text) {
+  if (text == nullptr) return {};
+  const unsigned int n = SysStringLen(text);
+  std::u16string units(n, u'\0');
+  for (unsigned int i = 0; i < n; ++i) units[i] = static_cast<char16_t>(text[i]);
+  return utf8_from_utf16(units);
+}
+
+std::string automation_date_text(double date) {
+  char buf[64];
+  if (!(date > -657435.0 && date < 2958466.0)) {  // NaN included
+    std::snprintf(buf, sizeof buf, "%.17g", date);
+    return buf;
+  }
+  // The integer part counts days (towards zero), the fraction's magnitude is
+  // the time of day on that day.
+  const double whole = std::trunc(date);
+  int64_t days = static_cast<int64_t>(whole);
+  int64_t seconds = std::llround(std::fabs(date - whole) * 86400.0);
+  if (seconds >= 86400) {  // rounded up to the next midnight
+    seconds -= 86400;
+    days += 1;
+  }
+  int64_t y, m, d;
+  civil_from_days(days + days_from_civil(1899, 12, 30), y, m, d);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", static_cast<int>(y),
+                static_cast<int>(m), static_cast<int>(d),
+                static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                static_cast<int>(seconds % 60));
+  return buf;
+}
+
+Cell cell_from_variant(const VARIANT &value) {
+  switch (V_VT(&value)) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return {};
+    case VT_I4:
+      return {Cell::Kind::Number, std::to_string(V_I4(&value))};
+    case VT_DATE:
+      return {Cell::Kind::Text, automation_date_text(V_DATE(&value))};
+    case VT_BSTR:
+      return {Cell::Kind::Text, bstr_text(V_BSTR(&value))};
+    default:
+      return {Cell::Kind::Text, "?vt=" + std::to_string(V_VT(&value))};
+  }
+}
+
+std::vector<std::string> column_names() {
+  std::vector<std::string> names = {"log", "record"};
+  names.insert(names.end(), std::begin(kSlotNames), std::end(kSlotNames));
+  return names;
+}
+
+std::string csv_field(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string csv_line(const std::vector<std::string> &fields) {
+  std::string out;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i != 0) out += ',';
+    out += csv_field(fields[i]);
+  }
+  out += "\r\n";
+  return out;
+}
+
+std::string csv_header() { return csv_line(column_names()); }
+
+std::string csv_row(const Row &row) {
+  std::vector<std::string> fields = {row.log, number_text(row.record)};
+  for (const Cell &c : row.cells) fields.push_back(c.text);
+  return csv_line(fields);
+}
+
+std::string json_string(std::string_view utf8) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (char ch : utf8) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += hex[c >> 4];
+          out += hex[c & 0xF];
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string json_row(const Row &row) {
+  std::string out =
+      "{\"log\":" + json_string(row.log) + ",\"record\":" + number_text(row.record);
+  for (size_t i = 0; i < row.cells.size() && i < 8; ++i) {
+    out += ",\"";
+    out += kSlotNames[i];
+    out += "\":";
+    const Cell &c = row.cells[i];
+    switch (c.kind) {
+      case Cell::Kind::Empty:
+        out += "null";
+        break;
+      case Cell::Kind::Number:
+        out += c.text;
+        break;
+      case Cell::Kind::Text:
+        out += json_string(c.text);
+        break;
+    }
+  }
+  out += "}\n";
+  return out;
+}
+
+std::string table(const std::vector<Row> &rows) {
+  std::vector<std::vector<std::string>> lines;
+  lines.push_back(column_names());
+  for (const Row &r : rows) {
+    std::vector<std::string> line = {one_line(r.log), number_text(r.record)};
+    for (const Cell &c : r.cells) line.push_back(one_line(c.text));
+    lines.push_back(std::move(line));
+  }
+  const size_t columns = lines.front().size();
+  std::vector<size_t> widths(columns, 0);
+  for (const auto &line : lines)
+    for (size_t i = 0; i < line.size() && i < columns; ++i)
+      widths[i] = std::max(widths[i], width(line[i]));
+
+  std::string out;
+  for (const auto &line : lines) {
+    std::string text;
+    for (size_t i = 0; i < line.size() && i < columns; ++i) {
+      if (i != 0) text += "  ";
+      text += line[i];
+      if (i + 1 < columns) text.append(widths[i] - width(line[i]), ' ');
+    }
+    // Empty trailing cells leave padding behind: no line ends in spaces.
+    text.erase(text.find_last_not_of(' ') + 1);
+    out += text;
+    out += '\n';
+  }
+  return out;
+}
+
+std::string display_text(std::string_view utf8) {
+  while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r'))
+    utf8.remove_suffix(1);
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (char ch : utf8) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+}  // namespace vesk::cli
