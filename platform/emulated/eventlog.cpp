@@ -1,0 +1,241 @@
+// The event log service over classic .evt files: OpenEventLogW finds the log
+// in the registry of the computer that holds it, opens its file and indexes
+// it; the handle keeps its own index and sequential read position.
+#include <map>
+
+#include "platform/emulated/evtfile.h"
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+struct OpenLog {
+  std::mutex mutex;  // one read at a time on a handle
+  std::unique_ptr<EvtLog> log;
+};
+
+// The live handles.  Handle values are never reused, so a closed handle
+// stays invalid.
+struct Handles {
+  std::mutex mutex;
+  std::map<uintptr_t, std::shared_ptr<OpenLog>> live;
+  uintptr_t next = 0x4C450000;
+};
+
+Handles &handles() {
+  static Handles h;
+  return h;
+}
+
+std::shared_ptr<OpenLog> find_handle(HANDLE h) {
+  auto &t = handles();
+  std::lock_guard<std::mutex> lock(t.mutex);
+  auto it = t.live.find(reinterpret_cast<uintptr_t>(h));
+  return it == t.live.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<RegKey> lookup(std::shared_ptr<RegKey> key,
+                               std::initializer_list<std::u16string_view> path) {
+  for (auto part : path) {
+    if (!key) break;
+    key = key->child(part);
+  }
+  return key;
+}
+
+// A REG_SZ or REG_EXPAND_SZ value's text, up to its first NUL.
+std::optional<std::u16string> string_value(const std::shared_ptr<RegKey> &key,
+                                           std::u16string_view name) {
+  if (!key) return std::nullopt;
+  auto v = key->value(name);
+  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return std::nullopt;
+  std::u16string text;
+  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(v->data[i] | v->data[i + 1] << 8);
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
+
+// Replaces %SystemRoot% (and %windir%, which names the same directory) in
+// `path`, without regard to case; other variables stay as written.
+std::u16string expand(std::u16string_view path, std::u16string_view system_root) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t open = path.find(u'%', i);
+    if (open == std::u16string_view::npos) break;
+    size_t close = path.find(u'%', open + 1);
+    if (close == std::u16string_view::npos) break;
+    std::u16string_view name = path.substr(open + 1, close - open - 1);
+    out.append(path.substr(i, open - i));
+    if (iequal(name, u"SystemRoot") || iequal(name, u"windir")) {
+      out.append(system_root);
+      i = close + 1;
+    } else {
+      out.append(path.substr(open, close - open));
+      i = close;
+    }
+  }
+  out.append(path.substr(i));
+  return out;
+}
+
+// The file the service keeps a log in when its key names none.
+std::u16string default_file(std::u16string_view log) {
+  std::u16string base;
+  if (iequal(log, u"Application"))
+    base = u"AppEvent.Evt";
+  else if (iequal(log, u"System"))
+    base = u"SysEvent.Evt";
+  else if (iequal(log, u"Security"))
+    base = u"SecEvent.Evt";
+  else
+    base = std::u16string(log) + u".evt";
+  return u"%SystemRoot%\\system32\\config\\" + base;
+}
+
+// The bytes of the log `name` of `computer`: its in-memory log, else the
+// file its key names.  Null and *code when the file cannot be found.
+std::shared_ptr<ByteSource> log_file(const Computer &computer,
+                                     const std::shared_ptr<RegKey> &key,
+                                     std::u16string_view name, DWORD *code) {
+  if (auto mem = computer.memory_log(name)) return mem;
+  auto version = lookup(computer.hklm(),
+                        {u"SOFTWARE", u"Microsoft", u"Windows NT", u"CurrentVersion"});
+  std::u16string root = string_value(version, u"SystemRoot").value_or(u"C:\\WINDOWS");
+  if (root.empty()) root = u"C:\\WINDOWS";
+  auto file = string_value(key, u"File");
+  if (!file || file->empty()) file = default_file(name);
+  DWORD open_code = ERROR_FILE_NOT_FOUND;
+  auto src = computer.open_file(expand(*file, root), &open_code);
+  if (!src)
+    *code = open_code == ERROR_PATH_NOT_FOUND ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
+                                              : open_code;
+  return src;
+}
+
+}  // namespace
+}  // namespace vesk::emu
+
+using namespace vesk::emu;
+
+extern "C" {
+
+HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
+  VESK_EMU_ENTER(OpenEventLogW, nullptr);
+  if (log == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto computer = find_computer(machine, nullptr);
+  if (!computer) {
+    detail::set_error(RPC_S_SERVER_UNAVAILABLE);
+    return nullptr;
+  }
+  // A name the registry does not list opens the Application log.
+  auto logs = lookup(computer->hklm(),
+                     {u"SYSTEM", u"CurrentControlSet", u"Services", u"EventLog"});
+  std::u16string name(log);
+  std::shared_ptr<RegKey> key = logs && !name.empty() ? logs->child(name) : nullptr;
+  if (!key) {
+    name = u"Application";
+    key = logs ? logs->child(name) : nullptr;
+  }
+  DWORD code = 0;
+  auto src = log_file(*computer, key, name, &code);
+  if (!src) {
+    detail::set_error(code);
+    return nullptr;
+  }
+  auto entry = std::make_shared<OpenLog>();
+  entry->log = EvtLog::open(std::move(src), &code);
+  if (!entry->log) {
+    detail::set_error(code);
+    return nullptr;
+  }
+  auto &t = handles();
+  uintptr_t value;
+  {
+    std::lock_guard<std::mutex> lock(t.mutex);
+    value = t.next;
+    t.next += 4;
+    t.live[value] = std::move(entry);
+  }
+  detail::live_add(detail::LiveKind::EventLog, 1);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL WINAPI CloseEventLog(HANDLE log) {
+  VESK_EMU_ENTER(CloseEventLog, FALSE);
+  std::shared_ptr<OpenLog> entry;
+  {
+    auto &t = handles();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    auto it = t.live.find(reinterpret_cast<uintptr_t>(log));
+    if (it != t.live.end()) {
+      entry = std::move(it->second);
+      t.live.erase(it);
+    }
+  }
+  if (!entry) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  detail::live_add(detail::LiveKind::EventLog, -1);
+  return TRUE;
+}
+
+BOOL WINAPI GetOldestEventLogRecord(HANDLE log, PDWORD oldest) {
+  VESK_EMU_ENTER(GetOldestEventLogRecord, FALSE);
+  if (oldest == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto entry = find_handle(log);
+  if (!entry) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *oldest = entry->log->oldest();
+  return TRUE;
+}
+
+BOOL WINAPI GetNumberOfEventLogRecords(HANDLE log, PDWORD count) {
+  VESK_EMU_ENTER(GetNumberOfEventLogRecords, FALSE);
+  if (count == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto entry = find_handle(log);
+  if (!entry) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *count = entry->log->count();
+  return TRUE;
+}
+
+BOOL WINAPI ReadEventLogW(HANDLE log, DWORD flags, DWORD offset, LPVOID buffer,
+                          DWORD bytes, DWORD *read, DWORD *needed) {
+  VESK_EMU_ENTER(ReadEventLogW, FALSE);
+  if (buffer == nullptr || read == nullptr || needed == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  auto entry = find_handle(log);
+  if (!entry) {
+    detail::set_error(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  std::lock_guard<std::mutex> lock(entry->mutex);
+  DWORD rc = entry->log->read(flags, offset, buffer, bytes, read, needed);
+  if (rc != 0) {
+    detail::set_error(rc);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,495 @@
+// The classic event log file: opening (header, end-of-file record, the walk
+// of the ring), the index, the record checks and ReadEventLogW's reads.
+#include "platform/emulated/evtfile.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vesk::emu {
+namespace {
+
+using namespace evt;
+
+uint32_t le32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// Bytes read around the walk's position at a time.
+constexpr size_t kWindow = 256 * 1024;
+// Bytes searched at a time for the end-of-file record.
+constexpr uint64_t kScanChunk = 64 * 1024;
+
+const uint8_t kEofSignature[20] = {0x28, 0,    0,    0,    0x11, 0x11, 0x11,
+                                   0x11, 0x22, 0x22, 0x22, 0x22, 0x33, 0x33,
+                                   0x33, 0x33, 0x44, 0x44, 0x44, 0x44};
+
+// The record area [0x30, end) of a file, used as a ring that continues at
+// 0x30 when it runs off the end of the file.  Positions lie in [0x30, end);
+// distances are at most the capacity.
+struct Ring {
+  uint64_t end;
+  uint64_t capacity() const { return end - kHeaderSize; }
+  uint64_t advance(uint64_t pos, uint64_t n) const {
+    uint64_t p = pos + n;
+    return p >= end ? p - capacity() : p;
+  }
+  uint64_t retreat(uint64_t pos, uint64_t n) const {
+    if (n <= pos - kHeaderSize) return pos - n;
+    return end - (n - (pos - kHeaderSize));
+  }
+  uint64_t dist(uint64_t from, uint64_t to) const {
+    return to >= from ? to - from : (end - from) + (to - kHeaderSize);
+  }
+};
+
+// Reads through a window of the file, so that the walk over many small
+// records costs a few large reads.
+class Window {
+ public:
+  explicit Window(const ByteSource &src) : src_(src), size_(src.size()) {}
+
+  bool read(uint64_t off, void *dst, size_t n, bool backwards = false) {
+    if (off > size_ || n > size_ - off) return false;
+    if (n > kWindow / 2) return src_.read(off, dst, n);
+    if (off < base_ || off + n > base_ + len_) {
+      if (buf_.empty()) buf_.resize(kWindow);
+      uint64_t base = off;
+      if (backwards) base = off + n > kWindow ? off + n - kWindow : 0;
+      len_ = static_cast<size_t>(std::min<uint64_t>(kWindow, size_ - base));
+      base_ = base;
+      if (!src_.read(base_, buf_.data(), len_)) {
+        len_ = 0;
+        return false;
+      }
+    }
+    std::memcpy(dst, buf_.data() + (off - base_), n);
+    return true;
+  }
+
+  // n bytes at ring position pos, continuing at 0x30 past the end.
+  bool ring_read(const Ring &ring, uint64_t pos, void *dst, size_t n,
+                 bool backwards = false) {
+    size_t first = static_cast<size_t>(std::min<uint64_t>(n, ring.end - pos));
+    if (!read(pos, dst, first, backwards)) return false;
+    return first == n ||
+           read(kHeaderSize, static_cast<uint8_t *>(dst) + first, n - first, backwards);
+  }
+
+  bool ring_u32(const Ring &ring, uint64_t pos, uint32_t *v, bool backwards = false) {
+    uint8_t b[4];
+    if (!ring_read(ring, pos, b, 4, backwards)) return false;
+    *v = le32(b);
+    return true;
+  }
+
+ private:
+  const ByteSource &src_;
+  uint64_t size_;
+  std::vector<uint8_t> buf_;
+  uint64_t base_ = 0;
+  size_t len_ = 0;
+};
+
+// The offset of a sound end-of-file record, searched from `from` around the
+// ring; its 40 bytes in *eof.
+std::optional<uint64_t> find_eof(Window &w, const Ring &ring, uint64_t from,
+                                 uint8_t eof[kEofSize]) {
+  const uint64_t capacity = ring.capacity();
+  std::vector<uint8_t> buf;
+  uint64_t pos = from, scanned = 0;
+  while (scanned < capacity) {
+    uint64_t chunk = std::min({kScanChunk, ring.end - pos, capacity - scanned});
+    size_t need =
+        static_cast<size_t>(std::min<uint64_t>(chunk + sizeof kEofSignature, capacity));
+    buf.resize(need);
+    if (!w.ring_read(ring, pos, buf.data(), need)) return std::nullopt;
+    for (uint64_t i = 0; i < chunk; i += 4) {
+      uint8_t sig[sizeof kEofSignature];
+      const uint8_t *at = buf.data() + i;
+      if (i + sizeof kEofSignature > need) {
+        // Only in a ring smaller than a chunk: the signature wraps past pos.
+        if (!w.ring_read(ring, ring.advance(pos, i), sig, sizeof sig))
+          return std::nullopt;
+        at = sig;
+      }
+      if (std::memcmp(at, kEofSignature, sizeof kEofSignature) != 0) continue;
+      uint64_t q = ring.advance(pos, i);
+      if (!w.ring_read(ring, q, eof, kEofSize)) return std::nullopt;
+      // The record must end with its size and name its own offset; a stale
+      // copy elsewhere would not.
+      if (le32(eof + 0x24) == kEofSize && le32(eof + 0x18) == q) return q;
+    }
+    scanned += chunk;
+    pos = ring.advance(pos, chunk);
+  }
+  return std::nullopt;
+}
+
+// Finds a UTF-16 NUL in [from, limit) of the record; *after is the offset
+// just past it.
+bool terminated(const uint8_t *r, uint64_t from, uint64_t limit, uint64_t *after) {
+  for (uint64_t q = from; q + 2 <= limit; q += 2) {
+    if (r[q] == 0 && r[q + 1] == 0) {
+      *after = q + 2;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool evt_record_sound(const uint8_t *r, size_t length, uint32_t number) {
+  if (length < kRecordFixed || length % 4 != 0 || length > 0xFFFFFFFFu) return false;
+  if (le32(r + kLength) != length || le32(r + length - 4) != length) return false;
+  if (le32(r + kReserved) != kSignature) return false;
+  if (le32(r + kRecordNumber) != number) return false;
+
+  // Everything variable lies before the trailing Length copy.
+  const uint64_t vend = length - 4;
+  uint64_t after_source = 0, after_names = 0;
+  if (!terminated(r, kRecordFixed, vend, &after_source)) return false;
+  if (!terminated(r, after_source, vend, &after_names)) return false;
+
+  const uint64_t sid_length = le32(r + kUserSidLength);
+  const uint64_t sid_offset = le32(r + kUserSidOffset);
+  if (sid_length != 0) {
+    if (sid_offset < after_names || sid_offset + sid_length > vend) return false;
+    // The SID's own length (from its sub-authority count) stays inside the
+    // space the record gives it.
+    if (sid_length < 8 || 8 + 4 * uint64_t{r[sid_offset + 1]} > sid_length) return false;
+  }
+
+  const unsigned strings = le16(r + kNumStrings);
+  if (strings != 0) {
+    uint64_t q = le32(r + kStringOffset);
+    if (q < after_names || q % 2 != 0 || q > vend) return false;
+    for (unsigned i = 0; i < strings; ++i)
+      if (!terminated(r, q, vend, &q)) return false;
+  }
+
+  const uint64_t data_length = le32(r + kDataLength);
+  const uint64_t data_offset = le32(r + kDataOffset);
+  if (data_length != 0 &&
+      (data_offset < kRecordFixed || data_offset + data_length > vend))
+    return false;
+  return true;
+}
+
+std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *error) {
+  auto corrupt = [&]() -> std::unique_ptr<EvtLog> {
+    if (error) *error = ERROR_EVENTLOG_FILE_CORRUPT;
+    return nullptr;
+  };
+  if (!file) return corrupt();
+  const uint64_t size = file->size();
+  // The offsets are 32-bit; the ring must hold at least the EOF record.
+  if (size < kHeaderSize + kEofSize || size > 0xFFFFFFFFu) return corrupt();
+
+  uint8_t h[kHeaderSize];
+  if (!file->read(0, h, sizeof h)) return corrupt();
+  if (le32(h + 0x00) != kHeaderSize || le32(h + 0x2C) != kHeaderSize ||
+      le32(h + 0x04) != kSignature || le32(h + 0x08) != 1 || le32(h + 0x0C) != 1)
+    return corrupt();
+  const uint32_t h_start = le32(h + 0x10), h_end = le32(h + 0x14);
+  const uint32_t h_current = le32(h + 0x18), h_oldest = le32(h + 0x1C);
+  const uint32_t h_flags = le32(h + 0x24);
+  const bool dirty = (h_flags & kFlagDirty) != 0;
+
+  const Ring ring{size};
+  Window w(*file);
+
+  // The EOF record, searched from where the header says it is.
+  uint64_t from = kHeaderSize;
+  if (h_end >= kHeaderSize && h_end < size && h_end % 4 == 0) from = h_end;
+  uint8_t eof[kEofSize];
+  auto found = find_eof(w, ring, from, eof);
+  if (!found) return corrupt();
+  const uint64_t end = *found;
+  const uint64_t start = le32(eof + 0x14);
+  const uint32_t e_current = le32(eof + 0x1C), e_oldest = le32(eof + 0x20);
+
+  // A header without the dirty flag must describe the same log.
+  if (!dirty && (h_start != start || h_end != end || h_current != e_current ||
+                 h_oldest != e_oldest))
+    return corrupt();
+
+  if (start < kHeaderSize || start >= size || start % 4 != 0 || end % 4 != 0)
+    return corrupt();
+  // The oldest record's fixed part is never split; a log that is not
+  // wrapped holds at least one record between the two; and the free space
+  // after the EOF record holds it.
+  if (start != end && size - start < kRecordFixed) return corrupt();
+  if (start < end && end - start < kRecordFixed) return corrupt();
+  uint64_t free_space = start <= end ? (size - end) + (start - kHeaderSize) : start - end;
+  if (free_space < kEofSize) return corrupt();
+
+  std::unique_ptr<EvtLog> log(new EvtLog());
+  log->file_ = std::move(file);
+  Layout &lay = log->layout_;
+  lay.start = static_cast<uint32_t>(start);
+  lay.end = static_cast<uint32_t>(end);
+  lay.ring_end = size;
+  lay.flags = h_flags;
+  lay.dirty = dirty;
+
+  // Forward from the oldest record, by the records' framing.
+  uint64_t remaining = ring.dist(start, end);
+  uint64_t pos = start;
+  bool broken = false;
+  while (remaining > 0) {
+    uint8_t fixed[kRecordFixed];
+    uint32_t length = 0, tail = 0;
+    if (size - pos < kRecordFixed || !w.read(pos, fixed, sizeof fixed)) {
+      broken = true;
+      break;
+    }
+    length = le32(fixed);
+    if (length < kRecordFixed || length % 4 != 0 || length > remaining ||
+        !w.ring_u32(ring, ring.advance(pos, length - 4), &tail) || tail != length) {
+      broken = true;
+      break;
+    }
+    log->forward_.push_back(static_cast<uint32_t>(pos));
+    remaining -= length;
+    uint64_t next = ring.advance(pos, length);
+    if (remaining > 0 && size - next < kRecordFixed) {
+      // Padding to the end of the file; the next record starts at 0x30.
+      uint64_t pad = size - next;
+      if (pad > remaining) {
+        pos = next;
+        broken = true;
+        break;
+      }
+      remaining -= pad;
+      next = kHeaderSize;
+    }
+    pos = next;
+  }
+  log->forward_end_ = static_cast<uint32_t>(pos);
+
+  // Backwards from the EOF record, through the trailing Length copies, as
+  // far as the break.
+  if (broken) {
+    uint64_t left = ring.dist(pos, end);
+    uint64_t p = end;
+    while (left > 0) {
+      uint64_t e = p, gap = 0;
+      if (p == kHeaderSize) {
+        // The record before ends at the end of the file or before padding.
+        e = size & ~uint64_t{3};
+        uint32_t v = 0;
+        while (e >= kHeaderSize + 4 && size - (e - 4) < kRecordFixed &&
+               w.ring_u32(ring, e - 4, &v, true) && v == kPadding)
+          e -= 4;
+        gap = size - e;
+        if (gap >= kRecordFixed || e < kHeaderSize + kRecordFixed) break;
+      }
+      uint32_t length = 0;
+      if (!w.ring_u32(ring, ring.retreat(e == size ? kHeaderSize : e, 4), &length, true))
+        break;
+      if (length < kRecordFixed || length % 4 != 0 || uint64_t{length} + gap > left)
+        break;
+      uint64_t s;
+      if (p == kHeaderSize) {
+        if (e - kHeaderSize < length) break;
+        s = e - length;
+      } else {
+        s = ring.retreat(p, length);
+      }
+      uint8_t head[8];
+      if (size - s < kRecordFixed || !w.read(s, head, sizeof head, true) ||
+          le32(head) != length || le32(head + 4) != kSignature)
+        break;
+      left -= length + gap;
+      log->backward_.push_back(static_cast<uint32_t>(s));
+      p = s;
+    }
+  }
+
+  // Numbering: the oldest number from the EOF record; the count from the
+  // records found, and across a break from the EOF record's count when the
+  // space between the walks can hold that many.
+  const uint64_t k = log->forward_.size();
+  uint64_t m = log->backward_.size();
+  uint64_t oldest = e_oldest;
+  if (oldest == 0 && (k > 0 || broken)) oldest = 1;
+  uint64_t total = k;
+  if (broken) {
+    uint64_t counted = e_oldest == 0 ? 0 : uint32_t(e_current - e_oldest);
+    uint64_t gap_bytes = ring.dist(pos, m ? log->backward_.back() : end);
+    uint64_t max_gap = std::max<uint64_t>(1, gap_bytes / kRecordFixed);
+    uint64_t gap = (counted > k + m && counted - k - m <= max_gap) ? counted - k - m : 1;
+    total = k + gap + m;
+  }
+  // Numbers stop at 0xFFFFFFFF.
+  const uint64_t limit = 0x100000000ull - oldest;
+  if (total > limit) {
+    total = limit;
+    if (log->forward_.size() > total) log->forward_.resize(total);
+    log->backward_.clear();
+    m = 0;
+  }
+  log->forward_.shrink_to_fit();
+  log->oldest_ = static_cast<DWORD>(oldest);
+  log->count_ = total;
+  lay.broken = broken;
+  lay.forward = log->forward_.size();
+  lay.backward = m;
+  return log;
+}
+
+uint64_t EvtLog::advance(uint64_t pos, uint64_t n) const {
+  return Ring{layout_.ring_end}.advance(pos, n);
+}
+
+bool EvtLog::ring_read(uint64_t pos, void *dst, size_t n) const {
+  const uint64_t ring_end = layout_.ring_end;
+  size_t first = static_cast<size_t>(std::min<uint64_t>(n, ring_end - pos));
+  if (!file_->read(pos, dst, first)) return false;
+  return first == n ||
+         file_->read(kHeaderSize, static_cast<uint8_t *>(dst) + first, n - first);
+}
+
+std::optional<uint32_t> EvtLog::offset_of(uint64_t i) const {
+  if (i >= count_) return std::nullopt;
+  if (i < forward_.size()) return forward_[i];
+  uint64_t j = count_ - 1 - i;
+  if (j < backward_.size()) return backward_[j];
+  return std::nullopt;
+}
+
+bool EvtLog::length_of(uint64_t i, uint32_t offset, uint32_t *length) const {
+  uint64_t next;
+  if (i < forward_.size())
+    next = i + 1 < forward_.size() ? forward_[i + 1] : forward_end_;
+  else {
+    uint64_t j = count_ - 1 - i;
+    next = j == 0 ? layout_.end : backward_[j - 1];
+  }
+  if (next != kHeaderSize) {
+    *length = static_cast<uint32_t>(Ring{layout_.ring_end}.dist(offset, next));
+    return true;
+  }
+  // Next at 0x30: the record ends at the end of the file or before padding,
+  // so its own Length tells.
+  uint8_t b[4];
+  if (!file_->read(offset, b, 4)) return false;
+  *length = le32(b);
+  return *length >= kRecordFixed && *length <= layout_.ring_end - offset;
+}
+
+DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *read_out,
+                   DWORD *needed_out) {
+  const DWORD mode = flags & (EVENTLOG_SEQUENTIAL_READ | EVENTLOG_SEEK_READ);
+  const DWORD direction = flags & (EVENTLOG_FORWARDS_READ | EVENTLOG_BACKWARDS_READ);
+  if (mode != EVENTLOG_SEQUENTIAL_READ && mode != EVENTLOG_SEEK_READ)
+    return ERROR_INVALID_PARAMETER;
+  if (direction != EVENTLOG_FORWARDS_READ && direction != EVENTLOG_BACKWARDS_READ)
+    return ERROR_INVALID_PARAMETER;
+  *read_out = 0;
+  *needed_out = 0;
+  const bool forwards = direction == EVENTLOG_FORWARDS_READ;
+  const int64_t step = forwards ? 1 : -1;
+  if (size > kMaxBatch) size = kMaxBatch;
+
+  const int64_t oldest = oldest_;
+  const int64_t newest = oldest + static_cast<int64_t>(count_) - 1;
+  int64_t n;
+  if (mode == EVENTLOG_SEEK_READ) {
+    if (number == 0 || number < oldest) return ERROR_INVALID_PARAMETER;
+    n = number;
+    if (n > newest) return ERROR_HANDLE_EOF;
+  } else {
+    n = started_ ? position_ : (forwards ? oldest : newest);
+    if (count_ == 0 || n < oldest || n > newest) return ERROR_HANDLE_EOF;
+  }
+
+  // The records that fit, in the order they go into the buffer.
+  struct Piece {
+    uint32_t offset;
+    uint32_t length;
+  };
+  std::vector<Piece> pieces;
+  uint64_t total = 0;
+  for (int64_t at = n; at >= oldest && at <= newest; at += step) {
+    uint64_t i = static_cast<uint64_t>(at - oldest);
+    auto offset = offset_of(i);
+    uint32_t length = 0;
+    if (!offset || !length_of(i, *offset, &length)) break;
+    if (total + length > size) {
+      if (pieces.empty()) {
+        *needed_out = length;
+        return ERROR_INSUFFICIENT_BUFFER;
+      }
+      break;
+    }
+    pieces.push_back({*offset, length});
+    total += length;
+  }
+
+  // Copies runs of records that lie one after the other in the file with one
+  // read each.  Backwards, a run's records go into the buffer in the reverse
+  // of their order in the file.
+  auto *out = static_cast<uint8_t *>(buffer);
+  size_t copied = 0, usable = 0;
+  for (size_t a = 0; a < pieces.size();) {
+    size_t b = a;
+    uint64_t run = pieces[a].length;
+    while (b + 1 < pieces.size()) {
+      const Piece &cur = pieces[b], &nxt = pieces[b + 1];
+      bool adjacent = forwards ? advance(cur.offset, cur.length) == nxt.offset
+                               : advance(nxt.offset, nxt.length) == cur.offset;
+      if (!adjacent) break;
+      ++b;
+      run += pieces[b].length;
+    }
+    bool ok;
+    if (forwards) {
+      ok = ring_read(pieces[a].offset, out + copied, run);
+    } else {
+      scratch_.resize(run);
+      ok = ring_read(pieces[b].offset, scratch_.data(), run);
+      if (ok) {
+        size_t from = run;
+        size_t to = copied;
+        for (size_t j = a; j <= b; ++j) {
+          from -= pieces[j].length;
+          std::memcpy(out + to, scratch_.data() + from, pieces[j].length);
+          to += pieces[j].length;
+        }
+      }
+    }
+    if (!ok) break;
+    copied += run;
+    usable = b + 1;
+    a = b + 1;
+  }
+
+  // Only sound records are handed out; the bytes of the first unsound one
+  // and of anything after it are cleared.
+  size_t good = 0, good_bytes = 0;
+  while (good < usable &&
+         evt_record_sound(out + good_bytes, pieces[good].length,
+                          static_cast<uint32_t>(n + step * static_cast<int64_t>(good)))) {
+    good_bytes += pieces[good].length;
+    ++good;
+  }
+  if (copied > good_bytes) std::memset(out + good_bytes, 0, copied - good_bytes);
+
+  started_ = true;
+  if (good == 0) {
+    // The position moves past the damaged record, so that a reader going on
+    // sequentially reaches its neighbours.
+    position_ = n + step;
+    return ERROR_EVENTLOG_FILE_CORRUPT;
+  }
+  position_ = n + step * static_cast<int64_t>(good);
+  *read_out = static_cast<DWORD>(good_bytes);
+  return 0;
+}
+
+}  // namespace vesk::emu

@@ -1,0 +1,148 @@
+// A classic event log file (.evt) as the event log service serves it: the
+// header and end-of-file record checked, the ring of records indexed once by
+// record number, and reads with ReadEventLogW's semantics.
+//
+// The file is read piece by piece through a ByteSource; the index holds one
+// 32-bit offset per record, so a log of a million records costs 4 MB.
+//
+// Opening follows what the service does when it loads a log:
+//   - the header must have both size fields 0x30, the signature and version
+//     1.1; files above 4 GB are not event logs;
+//   - the end-of-file record is searched from the header's EndOffset (or
+//     0x30 when that offset is unusable), wrapping at the end of the file;
+//     a clean header must agree with it, a dirty one is replaced by it;
+//   - the records are walked from StartOffset to EndOffset: a record split
+//     across the end of the file continues at 0x30, and when fewer than 0x38
+//     bytes remain after a record the next one starts at 0x30.
+//
+// Each step of the walk needs only the record's framing: a Length of at
+// least 0x38 and a multiple of 4 that stays before the end-of-file record,
+// and the same Length in the record's last DWORD.  A record whose framing
+// holds is indexed even when its contents are damaged; its contents
+// (signature, record number, names, SID, strings, data) are checked each
+// time it is read, and a damaged one fails that read with
+// ERROR_EVENTLOG_FILE_CORRUPT while its neighbours stay readable.  A record
+// whose framing fails breaks the chain: the walk then goes backwards from the
+// end-of-file record through the trailing Length copies (each record so
+// found must also begin with that Length and the signature), so the records
+// after the break stay readable too.  The numbers between the two walks fail
+// with ERROR_EVENTLOG_FILE_CORRUPT; how many there are comes from the
+// end-of-file record when the space between the walks can hold them, else
+// one number stands for the whole damaged stretch.
+//
+// Record numbers are given by position: the oldest record has the number
+// the end-of-file record gives (1 if that is 0 while there are records), the
+// next one that plus one, and so on; a record that carries another number is
+// damaged.  A clean walk sets the count to the records found.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "platform/emulated/seam.h"
+
+namespace vesk::emu {
+
+namespace evt {
+constexpr uint32_t kHeaderSize = 0x30;
+constexpr uint32_t kSignature = 0x654C664C;  // "LfLe"
+constexpr uint32_t kRecordFixed = 0x38;
+constexpr uint32_t kEofSize = 0x28;
+constexpr uint32_t kPadding = 0x27;
+constexpr uint32_t kMaxBatch = 0x7FFFF;
+
+constexpr uint32_t kFlagDirty = 0x1;
+constexpr uint32_t kFlagWrap = 0x2;
+constexpr uint32_t kFlagLogFull = 0x4;
+constexpr uint32_t kFlagArchive = 0x8;
+
+// Offsets of the EVENTLOGRECORD fields.
+constexpr uint32_t kLength = 0x00;
+constexpr uint32_t kReserved = 0x04;
+constexpr uint32_t kRecordNumber = 0x08;
+constexpr uint32_t kTimeGenerated = 0x0C;
+constexpr uint32_t kTimeWritten = 0x10;
+constexpr uint32_t kEventId = 0x14;
+constexpr uint32_t kEventType = 0x18;
+constexpr uint32_t kNumStrings = 0x1A;
+constexpr uint32_t kEventCategory = 0x1C;
+constexpr uint32_t kStringOffset = 0x24;
+constexpr uint32_t kUserSidLength = 0x28;
+constexpr uint32_t kUserSidOffset = 0x2C;
+constexpr uint32_t kDataLength = 0x30;
+constexpr uint32_t kDataOffset = 0x34;
+}  // namespace evt
+
+// Whether the `length` bytes at `record` are a sound EVENTLOGRECORD numbered
+// `number`: both Length fields equal `length` (at least 0x38, a multiple of
+// 4), the signature, and every name, SID, string and data area inside the
+// record, each string terminated inside it.
+bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
+
+class EvtLog {
+ public:
+  // Null with *error set (ERROR_EVENTLOG_FILE_CORRUPT) when `file` is not an
+  // event log this service can load.
+  static std::unique_ptr<EvtLog> open(std::shared_ptr<ByteSource> file, DWORD *error);
+
+  // GetOldestEventLogRecord: 0 for an empty log.
+  DWORD oldest() const { return oldest_; }
+  // GetNumberOfEventLogRecords.
+  DWORD count() const { return static_cast<DWORD>(count_); }
+
+  // ReadEventLogW on this handle: 0 or the error code.  The flags must hold
+  // exactly one of SEQUENTIAL/SEEK and one of FORWARDS/BACKWARDS (else 87,
+  // and the outputs are left alone).  `buffer`, `read` and `needed` must not
+  // be null.  Buffers above 0x7FFFF bytes are used up to 0x7FFFF, the most
+  // the service returns in one batch.  Errors: 87 for a seek to 0 or below
+  // the oldest record, 38 past the newest (or at the end of a sequential
+  // walk), 122 with *needed when the first record does not fit, 1500 when
+  // the first record is damaged.  A successful read moves this handle's
+  // position past the last record returned, a 1500 past the damaged record;
+  // the other errors leave it.
+  DWORD read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *read,
+             DWORD *needed);
+
+  // What the open found, for tests.
+  struct Layout {
+    uint32_t start = 0;     // offset of the oldest record
+    uint32_t end = 0;       // offset of the end-of-file record
+    uint64_t ring_end = 0;  // the file size, where the ring wraps
+    uint32_t flags = 0;     // header flags as stored
+    bool dirty = false;     // the header was stale and the EOF record used
+    bool broken = false;    // a record's framing broke the chain
+    uint64_t forward = 0;   // records reached walking forwards
+    uint64_t backward = 0;  // records reached walking backwards after a break
+  };
+  const Layout &layout() const { return layout_; }
+
+ private:
+  EvtLog() = default;
+
+  // File offset of the record with index i (0 = oldest), or empty for a
+  // number lost in a break of the chain.
+  std::optional<uint32_t> offset_of(uint64_t i) const;
+  // The Length of the record with index i at `offset`, from where the next
+  // record starts; false when that cannot be read.
+  bool length_of(uint64_t i, uint32_t offset, uint32_t *length) const;
+  bool ring_read(uint64_t pos, void *dst, size_t n) const;
+  uint64_t advance(uint64_t pos, uint64_t n) const;
+
+  std::shared_ptr<ByteSource> file_;
+  Layout layout_;
+  DWORD oldest_ = 0;
+  uint64_t count_ = 0;
+  std::vector<uint32_t> forward_;   // offsets, oldest first
+  std::vector<uint32_t> backward_;  // offsets, newest first
+  uint32_t forward_end_ = 0;        // where the forward walk stopped
+
+  // The sequential read position: the number the next sequential read starts
+  // at, once a read has set it.
+  bool started_ = false;
+  int64_t position_ = 0;
+  std::vector<uint8_t> scratch_;
+};
+
+}  // namespace vesk::emu
