@@ -329,11 +329,10 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   const uint64_t limit = 0x100000000ull - oldest;
   if (total > limit) {
     total = limit;
-    if (log->forward_.size() > total) log->forward_.resize(total);
+    if (log->forward_.size() > total) log->forward_.truncate(total);
     log->backward_.clear();
     m = 0;
   }
-  log->forward_.shrink_to_fit();
   log->oldest_ = static_cast<DWORD>(oldest);
   log->count_ = total;
   lay.broken = broken;

@@ -3,7 +3,8 @@
 // record number, and reads with ReadEventLogW's semantics.
 //
 // The file is read piece by piece through a ByteSource; the index holds one
-// 32-bit offset per record, so a log of a million records costs 4 MB.
+// 32-bit offset per record, kept in fixed blocks, so a log of a million
+// records costs 4 MB.
 //
 // Opening follows what the service does when it loads a log:
 //   - the header must have both size fields 0x30, the signature and version
@@ -81,6 +82,31 @@ constexpr uint32_t kDataOffset = 0x34;
 // record, each string terminated inside it.
 bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
 
+// Record offsets in blocks of fixed size: the index of a large log grows
+// without the copies (and the twice-the-size peak) of a vector that doubles.
+class OffsetList {
+ public:
+  void push_back(uint32_t v) {
+    if (size_ % kBlock == 0) blocks_.emplace_back(new uint32_t[kBlock]);
+    blocks_[size_ / kBlock][size_ % kBlock] = v;
+    ++size_;
+  }
+  uint64_t size() const { return size_; }
+  uint32_t operator[](uint64_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  uint32_t back() const { return (*this)[size_ - 1]; }
+  // Keeps the first n entries (n no more than size()).
+  void truncate(uint64_t n) {
+    size_ = n;
+    blocks_.resize((n + kBlock - 1) / kBlock);
+  }
+  void clear() { truncate(0); }
+
+ private:
+  static constexpr uint64_t kBlock = 1 << 16;
+  std::vector<std::unique_ptr<uint32_t[]>> blocks_;
+  uint64_t size_ = 0;
+};
+
 class EvtLog {
  public:
   // Null with *error set (ERROR_EVENTLOG_FILE_CORRUPT) when `file` is not an
@@ -134,8 +160,8 @@ class EvtLog {
   Layout layout_;
   DWORD oldest_ = 0;
   uint64_t count_ = 0;
-  std::vector<uint32_t> forward_;   // offsets, oldest first
-  std::vector<uint32_t> backward_;  // offsets, newest first
+  OffsetList forward_;   // offsets, oldest first
+  OffsetList backward_;  // offsets, newest first
   uint32_t forward_end_ = 0;        // where the forward walk stopped
 
   // The sequential read position: the number the next sequential read starts
