@@ -190,9 +190,9 @@ TEST_F(HiveTest, ValuesReadBackByteForByte) {
   RegNode tree = EveryKindOfValue();
   auto key = Walk(Open(Write(tree)), u"Vendor\\Product");
   ASSERT_NE(key, nullptr);
-  const RegNode *spec = tree.find(u"Vendor\\Product");
-  ASSERT_NE(spec, nullptr);
-  for (const auto &want : spec->values()) {
+  const RegNode *expected = tree.find(u"Vendor\\Product");
+  ASSERT_NE(expected, nullptr);
+  for (const auto &want : expected->values()) {
     SCOPED_TRACE(emu::to_utf8(want.name));
     auto got = key->value(want.name);
     ASSERT_TRUE(got.has_value());
@@ -362,8 +362,8 @@ TEST_F(HiveTest, IndependentReaderSeesTheSameKeysAndValues) {
   EXPECT_EQ(paths, (std::vector<std::string>{"", "Größe", "Vendor", "Vendor\\Other",
                                              "Vendor\\Other\\Deep", "Vendor\\Product"}));
   const auto &product = keys["Vendor\\Product"];
-  const RegNode *spec = tree.find(u"Vendor\\Product");
-  EXPECT_EQ(product.size(), spec->values().size());
+  const RegNode *expected = tree.find(u"Vendor\\Product");
+  EXPECT_EQ(product.size(), expected->values().size());
   const std::map<uint32_t, std::string> names = {{REG_NONE, "REG_NONE"},
                                                  {REG_SZ, "REG_SZ"},
                                                  {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
@@ -371,7 +371,7 @@ TEST_F(HiveTest, IndependentReaderSeesTheSameKeysAndValues) {
                                                  {REG_DWORD, "REG_DWORD_LITTLE_ENDIAN"},
                                                  {REG_MULTI_SZ, "REG_MULTI_SZ"},
                                                  {REG_QWORD, "REG_QWORD_LITTLE_ENDIAN"}};
-  for (const auto &want : spec->values()) {
+  for (const auto &want : expected->values()) {
     std::string name = emu::to_utf8(want.name);
     SCOPED_TRACE(name);
     auto it = product.find(name);
@@ -756,13 +756,13 @@ TEST_F(HiveTest, KeysKeepTheirHiveOpenAndLookupsMayComeFromManyThreads) {
   RegNode tree = EveryKindOfValue();
   std::shared_ptr<emu::RegKey> product = Walk(Open(Write(tree)), u"Vendor\\Product");
   ASSERT_NE(product, nullptr);  // the root key is gone; its hive is not
-  const RegNode *spec = tree.find(u"Vendor\\Product");
+  const RegNode *expected = tree.find(u"Vendor\\Product");
   std::atomic<int> mismatches{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 100; ++i)
-        for (const auto &want : spec->values()) {
+        for (const auto &want : expected->values()) {
           auto got = product->value(want.name);
           if (!got || got->data != want.data) ++mismatches;
         }

@@ -122,7 +122,7 @@ std::string errno_text(int err) {
   return err != 0 ? std::string(std::strerror(err)) : std::string("unknown error");
 }
 
-bool fill(hive_h *h, hive_node_h node, const RegNode &spec, const std::string &path,
+bool fill(hive_h *h, hive_node_h node, const RegNode &desc, const std::string &path,
           std::string *error) {
   auto fail = [&](const std::string &what, int err) {
     if (error)
@@ -130,13 +130,13 @@ bool fill(hive_h *h, hive_node_h node, const RegNode &spec, const std::string &p
                errno_text(err);
     return false;
   };
-  if (!spec.values().empty()) {
+  if (!desc.values().empty()) {
     std::vector<std::string> names;
-    names.reserve(spec.values().size());
-    for (const auto &v : spec.values()) names.push_back(emu::to_utf8(v.name));
-    std::vector<hive_set_value> set(spec.values().size());
+    names.reserve(desc.values().size());
+    for (const auto &v : desc.values()) names.push_back(emu::to_utf8(v.name));
+    std::vector<hive_set_value> set(desc.values().size());
     for (size_t i = 0; i < set.size(); ++i) {
-      const auto &v = spec.values()[i];
+      const auto &v = desc.values()[i];
       set[i].key = names[i].data();
       // Any 32-bit type, not only the library's enumerators.
       static_assert(sizeof(hive_type) == sizeof(uint32_t));
@@ -148,7 +148,7 @@ bool fill(hive_h *h, hive_node_h node, const RegNode &spec, const std::string &p
     if (hivex_node_set_values(h, node, set.size(), set.data(), 0) != 0)
       return fail("setting its values", errno);
   }
-  for (const auto &child : spec.children()) {
+  for (const auto &child : desc.children()) {
     std::string name = emu::to_utf8(child.name());
     errno = 0;
     hive_node_h added = hivex_node_add_child(h, node, name.c_str());
