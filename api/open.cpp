@@ -132,10 +132,12 @@ VESK_EXTERN int32_t VESK_API VeskOpen(const char *machine, const char *log,
 }
 
 VESK_EXTERN int32_t VESK_API VeskGetError(VESKHANDLE handle, VARIANT *out) {
-  CEvtLog *ctx = vesk::FindContext(handle);
-  if (ctx == nullptr || out == nullptr) return 0;
+  if (out == nullptr) return 0;
+  // A caller reads 0 as "nothing pending, and the VARIANT is empty", also
+  // for a handle that is not (or no longer) open.
   VariantClear(out);
-  if (!ctx->error_pending) return 0;
+  CEvtLog *ctx = vesk::FindContext(handle);
+  if (ctx == nullptr || !ctx->error_pending) return 0;
   V_VT(out) = VT_BSTR;
   V_BSTR(out) = SysAllocString(ctx->error_text);
   return 1;

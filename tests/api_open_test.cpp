@@ -260,8 +260,10 @@ TEST_F(OpenTest, DeadHandlesTouchNothing) {
   VariantInit(&v);
   int32_t out = 77;
   for (VESKHANDLE bad : {0, -1, 1, 0x7FFFFFFF}) {
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(u"stale");
     EXPECT_EQ(VeskGetError(bad, &v), 0);
-    EXPECT_EQ(V_VT(&v), VT_EMPTY);
+    EXPECT_EQ(V_VT(&v), VT_EMPTY) << "0 always comes with an empty VARIANT";
     EXPECT_EQ(VeskGetOldest(bad, &out), 1);
     EXPECT_EQ(VeskGetNewest(bad, &out), 1);
     EXPECT_EQ(VeskGetRec(bad, 1, nullptr), -1);
