@@ -163,7 +163,16 @@ TEST_F(OpenTest, PrivilegeFailuresLatchTheLastError) {
   EXPECT_EQ(Open(nullptr, "Security", &h), -1);
   EXPECT_EQ(ErrorText(h), "Unable to obtain SecurityName privilege, rc=6\n");
 
-  // Without a token the step is skipped and the log opens.
+  // Without a token the step is skipped silently, and the service refuses
+  // the log to a process that does not hold the privilege.
+  emu::fail(emu::Call::OpenProcessToken, ERROR_ACCESS_DENIED, 1);
+  EXPECT_EQ(Open(nullptr, "Security", &h), -1);
+  EXPECT_EQ(ErrorText(h), "OpenEventLog(NULL,Security) rc=1314");
+  EXPECT_EQ(emu::calls(emu::Call::OpenEventLogW), 1u);
+
+  // Once a process holds it, it keeps it.
+  ASSERT_EQ(Open(nullptr, "Security", &h), 0) << ErrorText(h);
+  EXPECT_TRUE(emu::security_privilege_enabled());
   emu::fail(emu::Call::OpenProcessToken, ERROR_ACCESS_DENIED, 1);
   EXPECT_EQ(Open(nullptr, "Security", &h), 0) << ErrorText(h);
 }

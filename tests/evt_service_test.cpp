@@ -130,6 +130,7 @@ TEST_F(EvtServiceTest, LogWithoutAFileValueUsesTheDefaultFile) {
   local_->key(std::u16string(kLogs) + u"Other");
   // A File value of another type is no file name.
   local_->key(std::u16string(kLogs) + u"Other")->set_dword(u"File", 7);
+  emu::set_security_privilege_enabled(true);
   EXPECT_EQ(Count(Open(nullptr, u"Security")), 6u);
   EXPECT_EQ(Count(Open(nullptr, u"OTHER")), 7u);
   local_->key(std::u16string(kLogs) + u"Missing");

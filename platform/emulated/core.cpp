@@ -71,6 +71,7 @@ struct World {
   // Remote computers by folded name or alias.
   std::map<std::u16string, std::shared_ptr<Computer>> remotes;
   std::atomic<bool> privilege_assigned{true};
+  std::atomic<bool> security_privilege{false};
 };
 
 World &world() {
@@ -306,6 +307,7 @@ void reset() {
     w.local = empty_local();
     w.remotes.clear();
     w.privilege_assigned = true;
+    w.security_privilege = false;
   }
   clear_faults();
   reset_calls();
@@ -356,6 +358,13 @@ void set_privilege_assigned(bool assigned) {
 }
 
 bool privilege_assigned() { return world().privilege_assigned; }
+
+void set_security_privilege_enabled(bool enabled) {
+  detail::ensure_configured();
+  world().security_privilege = enabled;
+}
+
+bool security_privilege_enabled() { return world().security_privilege; }
 
 // ------------------------------------------------------------------ detail
 

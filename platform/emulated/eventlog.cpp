@@ -129,7 +129,8 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
     detail::set_error(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  auto computer = find_computer(machine, nullptr);
+  bool is_local = false;
+  auto computer = find_computer(machine, &is_local);
   if (!computer) {
     detail::set_error(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
@@ -142,6 +143,12 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
   if (!key) {
     name = u"Application";
     key = logs ? logs->child(name) : nullptr;
+  }
+  // The local Security log opens only for a process that has enabled
+  // SeSecurityPrivilege; a remote one answers to the caller's rights there.
+  if (is_local && iequal(name, u"Security") && !security_privilege_enabled()) {
+    detail::set_error(ERROR_PRIVILEGE_NOT_HELD);
+    return nullptr;
   }
   DWORD code = 0;
   auto src = log_file(*computer, key, name, &code);

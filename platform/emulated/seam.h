@@ -215,4 +215,10 @@ std::shared_ptr<Computer> find_computer(const char16_t *name, bool *is_local);
 void set_privilege_assigned(bool assigned);
 bool privilege_assigned();
 
+// Whether the process has enabled SeSecurityPrivilege, which opening the
+// local Security log needs (ERROR_PRIVILEGE_NOT_HELD otherwise).  reset()
+// clears it; AdjustTokenPrivileges sets it.
+void set_security_privilege_enabled(bool enabled);
+bool security_privilege_enabled();
+
 }  // namespace vesk::emu

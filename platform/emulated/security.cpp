@@ -49,6 +49,7 @@ constexpr Privilege kPrivileges[] = {
     {u"SeCreateGlobalPrivilege", 30},
 };
 
+constexpr DWORD kSecurityLuid = 8;  // SeSecurityPrivilege
 constexpr DWORD kMaxSubAuthorities = 15;
 
 // A SID is valid when its revision is 1 and its sub-authorities are at most
@@ -141,8 +142,21 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILE
   }
   // The call succeeds also when it could not assign everything; the last
   // error tells which (it is set in both cases).
-  detail::set_error(disable_all || privilege_assigned() ? ERROR_SUCCESS
-                                                        : ERROR_NOT_ALL_ASSIGNED);
+  if (disable_all) {
+    set_security_privilege_enabled(false);
+    detail::set_error(ERROR_SUCCESS);
+    return TRUE;
+  }
+  if (!privilege_assigned()) {
+    detail::set_error(ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+  }
+  for (DWORD i = 0; i < state->PrivilegeCount; ++i) {
+    const LUID_AND_ATTRIBUTES &p = state->Privileges[i];
+    if (p.Luid.LowPart == kSecurityLuid && p.Luid.HighPart == 0)
+      set_security_privilege_enabled((p.Attributes & SE_PRIVILEGE_ENABLED) != 0);
+  }
+  detail::set_error(ERROR_SUCCESS);
   return TRUE;
 }
 
