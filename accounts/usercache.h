@@ -7,9 +7,9 @@ constexpr int kUserNameUnits = 64;
 constexpr DWORD kUserCacheSlots = 100;
 
 struct CUserSlot {
-  PSID sid;                     // LocalAlloc'd copy; meaningful while in use
-  WCHAR name[kUserNameUnits];   // account text, at most 63 characters
-  DWORD last_use;               // GetTickCount at the last use; 0 = empty
+  PSID sid;                    // LocalAlloc'd copy; meaningful while in use
+  WCHAR name[kUserNameUnits];  // account text, at most 63 characters
+  DWORD last_use;              // GetTickCount at the last use; 0 = empty
 };
 
 class CUserCache {

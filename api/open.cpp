@@ -35,8 +35,8 @@ bool ReadSystemRoot(CEvtLog *ctx) {
     root = remote;
   }
   HKEY key = nullptr;
-  LONG rc = RegOpenKeyExW(root, VTEXT("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"), 0,
-                          KEY_READ, &key);
+  LONG rc = RegOpenKeyExW(root, VTEXT("SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"),
+                          0, KEY_READ, &key);
   if (rc != ERROR_SUCCESS) {
     ctx->SetError(VTEXT("==>RegOpenKeyEx rc=%ld\n"), rc);
     if (remote != nullptr) RegCloseKey(remote);
@@ -66,7 +66,8 @@ bool ReadSystemRoot(CEvtLog *ctx) {
 // Takes the Security privilege for the local Security log.
 bool TakeSecurityPrivilege(CEvtLog *ctx) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                        &token))
     return true;
   TOKEN_PRIVILEGES privileges = {};
   if (LookupPrivilegeValueW(nullptr, VTEXT("SeSecurityPrivilege"),
@@ -93,7 +94,8 @@ int32_t Open(CEvtLog *ctx, const char *machine, const char *log) {
     ctx->machine = ctx->machine_name;
   }
   if (log != nullptr && log[0] != 0) {
-    if (!ConvertName(ctx, log, ctx->log_name, kLogNameUnits, VTEXT("log name"))) return -1;
+    if (!ConvertName(ctx, log, ctx->log_name, kLogNameUnits, VTEXT("log name")))
+      return -1;
   }
   if (!ReadSystemRoot(ctx)) return -1;
   if (ctx->machine == nullptr && lstrcmpiW(ctx->log_name, VTEXT("Security")) == 0) {
@@ -103,7 +105,8 @@ int32_t Open(CEvtLog *ctx, const char *machine, const char *log) {
   if (ctx->log == nullptr) {
     DWORD rc = GetLastError();
     ctx->SetError(VTEXT("OpenEventLog(%s,%s) rc=%lu"),
-                  ctx->machine != nullptr ? ctx->machine : VTEXT("NULL"), ctx->log_name, rc);
+                  ctx->machine != nullptr ? ctx->machine : VTEXT("NULL"), ctx->log_name,
+                  rc);
     return -1;
   }
   return 0;

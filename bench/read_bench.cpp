@@ -61,7 +61,8 @@ int main(int argc, char **argv) {
     else if (a == "--keep")
       keep = true;
     else {
-      std::fprintf(stderr, "usage: %s [--records N] [--text-units U] [--dir DIR] [--keep]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--records N] [--text-units U] [--dir DIR] [--keep]\n",
                    argv[0]);
       return 2;
     }
@@ -137,8 +138,8 @@ int main(int argc, char **argv) {
     auto e = std::chrono::steady_clock::now();
     double secs = Seconds(e - s);
     std::printf("%s: %llu records in %.3f s = %.2f million records/s, %llu reads\n",
-                forwards ? "forwards " : "backwards", static_cast<unsigned long long>(got),
-                secs, got / secs / 1e6,
+                forwards ? "forwards " : "backwards",
+                static_cast<unsigned long long>(got), secs, got / secs / 1e6,
                 static_cast<unsigned long long>(emu::calls(emu::Call::ReadEventLogW)));
   }
   VeskClose(h);

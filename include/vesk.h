@@ -16,6 +16,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
 #include <oleauto.h>
 #define VESK_API __stdcall
 #define VESK_EXTERN
@@ -133,8 +134,7 @@ VESK_EXTERN int32_t VESK_API VeskGetNewest(VESKHANDLE handle, int32_t *out);
  * computer, message) for record `number`.  0 when the row was filled without
  * error; -1 otherwise (also past the end of the log, when VeskGetError then
  * reports nothing). */
-VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number,
-                                        VARIANT *row);
+VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number, VARIANT *row);
 
 #ifdef __cplusplus
 }

@@ -8,9 +8,7 @@ inline DWORD ReadU32(const BYTE *p) {
          static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
 }
 
-inline WORD ReadU16(const BYTE *p) {
-  return static_cast<WORD>(p[0] | p[1] << 8);
-}
+inline WORD ReadU16(const BYTE *p) { return static_cast<WORD>(p[0] | p[1] << 8); }
 
 // Offsets of the record fields used to walk a read buffer.
 constexpr DWORD kRecordLength = 0;

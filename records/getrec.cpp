@@ -3,7 +3,8 @@
 
 extern "C" {
 
-VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number, VARIANT *row) {
+VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number,
+                                        VARIANT *row) {
   CEvtLog *ctx = vesk::FindContext(handle);
   if (ctx == nullptr || row == nullptr) return -1;
   ctx->ClearError();

@@ -38,7 +38,8 @@ const BYTE *FindWithHint(const BYTE *buffer, DWORD valid, DWORD number, DWORD *h
     }
   }
   if (hit == nullptr) hit = FindInBatch(buffer, valid, number);
-  *hint = hit != nullptr ? static_cast<DWORD>(hit - buffer) + ReadU32(hit + kRecordLength) : 0;
+  *hint = hit != nullptr ? static_cast<DWORD>(hit - buffer) + ReadU32(hit + kRecordLength)
+                         : 0;
   return hit;
 }
 
@@ -61,8 +62,8 @@ const BYTE *CEvtLog::ReadRecord(DWORD number) {
       scan_hint = ReadU32(buffer + kRecordLength);
       return buffer;
     }
-    SetError(VTEXT("ReadEventLog rc=%lu cbReq=%lu"), static_cast<DWORD>(ERROR_INVALID_DATA),
-             needed);
+    SetError(VTEXT("ReadEventLog rc=%lu cbReq=%lu"),
+             static_cast<DWORD>(ERROR_INVALID_DATA), needed);
     return nullptr;
   }
   DWORD rc = GetLastError();
@@ -80,9 +81,9 @@ const BYTE *CEvtLog::ReadRecord(DWORD number) {
     if (large_record != nullptr) {
       DWORD again = 0;
       DWORD needed_again = 0;
-      if (ReadEventLogW(log, flags, number, large_record, needed, &again, &needed_again) &&
-          again >= kRecordFixedBytes &&
-          ReadU32(large_record + kRecordLength) <= again &&
+      if (ReadEventLogW(log, flags, number, large_record, needed, &again,
+                        &needed_again) &&
+          again >= kRecordFixedBytes && ReadU32(large_record + kRecordLength) <= again &&
           ReadU32(large_record + kRecordNumber) == number)
         return large_record;
       DWORD rc_again = GetLastError();

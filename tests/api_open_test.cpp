@@ -142,7 +142,8 @@ TEST_F(OpenTest, LocalSecurityLogTakesThePrivilegeInAnyCase) {
 
   emu::add_remote(MakeComputer(u"SERVER"));
   ASSERT_EQ(Open("SERVER", "Security", &h), 0);
-  EXPECT_EQ(emu::calls(emu::Call::OpenProcessToken), 0u) << "no privilege step for a remote log";
+  EXPECT_EQ(emu::calls(emu::Call::OpenProcessToken), 0u)
+      << "no privilege step for a remote log";
 }
 
 TEST_F(OpenTest, PrivilegeFailuresLatchTheLastError) {
@@ -288,7 +289,8 @@ TEST_F(OpenTest, DeadHandlesTouchNothing) {
   EXPECT_NE(first, second) << "a reused slot gets a new generation";
   EXPECT_EQ(VeskGetError(first, &v), 0);
   EXPECT_EQ(VeskClose(first), 0);
-  EXPECT_NE(vesk::FindContext(second), nullptr) << "closing the old handle left the new alone";
+  EXPECT_NE(vesk::FindContext(second), nullptr)
+      << "closing the old handle left the new alone";
 }
 
 TEST_F(OpenTest, NullOutputHandleFailsWithoutAContext) {

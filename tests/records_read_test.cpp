@@ -85,7 +85,8 @@ TEST_F(ReadTest, RangeOfALogAndOfAnEmptyOne) {
   ASSERT_EQ(VeskGetOldest(handle_, &oldest), 0);
   ASSERT_EQ(VeskGetNewest(handle_, &newest), 0);
   EXPECT_EQ(oldest, 0);
-  EXPECT_EQ(newest, -1) << "one below the oldest: a loop from oldest to newest does nothing";
+  EXPECT_EQ(newest, -1)
+      << "one below the oldest: a loop from oldest to newest does nothing";
   EXPECT_EQ(ctx->ReadRecord(1), nullptr);
   EXPECT_EQ(ErrorText(handle_), "");
 }
@@ -168,7 +169,8 @@ TEST_F(ReadTest, WalkingDownwardsReadsTheFirstBatchForwardsThenBackwards) {
     ASSERT_NE(r, nullptr) << n;
     ASSERT_EQ(Number(r), n);
     if (Reads() != before) {
-      flags.push_back(n < previous_miss ? EVENTLOG_BACKWARDS_READ : EVENTLOG_FORWARDS_READ);
+      flags.push_back(n < previous_miss ? EVENTLOG_BACKWARDS_READ
+                                        : EVENTLOG_FORWARDS_READ);
       EXPECT_EQ(ctx->last_missed, n);
     }
   }

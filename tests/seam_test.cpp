@@ -85,10 +85,12 @@ TEST_F(SeamTest, FilesResolveInMemoryThenOnDrivesWithoutRegardToCase) {
   auto dir = std::filesystem::temp_directory_path() / "vesk-seam-files";
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir / "Windows" / "System32");
-  { FILE *f = std::fopen((dir / "Windows" / "System32" / "Msg.DLL").c_str(), "wb");
+  {
+    FILE *f = std::fopen((dir / "Windows" / "System32" / "Msg.DLL").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fputs("abc", f);
-    std::fclose(f); }
+    std::fclose(f);
+  }
   emu::Computer c(u"PC");
   c.add_drive(u'c', dir);
   c.add_file(u"D:\\mem\\x.bin", {1, 2});

@@ -145,8 +145,8 @@ void MemKey::set(std::u16string_view name, DWORD type, std::vector<uint8_t> data
   values_[fold(name)] = RegValue{type, std::move(data)};
 }
 
-void MemKey::set_string(std::u16string_view name, std::u16string_view text,
-                        DWORD type, bool terminated) {
+void MemKey::set_string(std::u16string_view name, std::u16string_view text, DWORD type,
+                        bool terminated) {
   std::vector<uint8_t> data;
   data.reserve((text.size() + 1) * 2);
   for (char16_t c : text) {

@@ -250,8 +250,8 @@ std::u16string from_utf8(std::string_view s) {
       cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3F);
       len = 3;
     } else if ((c >> 3) == 30 && i + 3 < s.size()) {
-      cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) |
-           ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3F);
+      cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
+           (s[i + 3] & 0x3F);
       len = 4;
     }
     i += len;

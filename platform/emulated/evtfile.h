@@ -160,9 +160,9 @@ class EvtLog {
   Layout layout_;
   DWORD oldest_ = 0;
   uint64_t count_ = 0;
-  OffsetList forward_;   // offsets, oldest first
-  OffsetList backward_;  // offsets, newest first
-  uint32_t forward_end_ = 0;        // where the forward walk stopped
+  OffsetList forward_;        // offsets, oldest first
+  OffsetList backward_;       // offsets, newest first
+  uint32_t forward_end_ = 0;  // where the forward walk stopped
 
   // The sequential read position: the number the next sequential read starts
   // at, once a read has set it.

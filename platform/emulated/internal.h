@@ -26,21 +26,19 @@ void ensure_configured();
 
 // Opens an emulated call: on an injected fault, sets the last error and
 // returns `failure` (for calls that report through the last error).
-#define VESK_EMU_ENTER(name, failure)                                 \
-  do {                                                                \
-    DWORD vesk_fault_code_ = 0;                                       \
-    if (::vesk::emu::detail::enter(::vesk::emu::Call::name,           \
-                                   &vesk_fault_code_)) {              \
-      ::vesk::emu::detail::set_error(vesk_fault_code_);               \
-      return failure;                                                 \
-    }                                                                 \
+#define VESK_EMU_ENTER(name, failure)                                             \
+  do {                                                                            \
+    DWORD vesk_fault_code_ = 0;                                                   \
+    if (::vesk::emu::detail::enter(::vesk::emu::Call::name, &vesk_fault_code_)) { \
+      ::vesk::emu::detail::set_error(vesk_fault_code_);                           \
+      return failure;                                                             \
+    }                                                                             \
   } while (0)
 
 // The same for calls that return their error code (the registry calls).
-#define VESK_EMU_ENTER_RC(name)                                       \
-  do {                                                                \
-    DWORD vesk_fault_code_ = 0;                                       \
-    if (::vesk::emu::detail::enter(::vesk::emu::Call::name,           \
-                                   &vesk_fault_code_))                \
-      return static_cast<LONG>(vesk_fault_code_);                     \
+#define VESK_EMU_ENTER_RC(name)                                                 \
+  do {                                                                          \
+    DWORD vesk_fault_code_ = 0;                                                 \
+    if (::vesk::emu::detail::enter(::vesk::emu::Call::name, &vesk_fault_code_)) \
+      return static_cast<LONG>(vesk_fault_code_);                               \
   } while (0)

@@ -128,8 +128,8 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
   std::shared_ptr<MemKey> create(std::u16string_view path);
   void set(std::u16string_view name, DWORD type, std::vector<uint8_t> data);
   // Stores UTF-16LE text, with its terminating zero unless told otherwise.
-  void set_string(std::u16string_view name, std::u16string_view text,
-                  DWORD type = REG_SZ, bool terminated = true);
+  void set_string(std::u16string_view name, std::u16string_view text, DWORD type = REG_SZ,
+                  bool terminated = true);
   void set_dword(std::u16string_view name, DWORD value);
   // Makes `key` (a loaded hive, say) the subkey `name`.
   void mount(std::u16string_view name, std::shared_ptr<RegKey> key);
@@ -144,8 +144,8 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
 // (`system_hive`), the subkey CurrentControlSet is served from
 // ControlSet00N, N being Select\Current.  Null and *error set when the file
 // is not a hive the library can open.
-std::shared_ptr<RegKey> open_hive(const std::filesystem::path &file,
-                                  bool system_hive, std::string *error);
+std::shared_ptr<RegKey> open_hive(const std::filesystem::path &file, bool system_hive,
+                                  std::string *error);
 
 // ---------------------------------------------------------------- computers
 
@@ -181,7 +181,7 @@ class Computer {
   std::u16string name_;
   std::shared_ptr<MemKey> hklm_;
   mutable std::mutex mutex_;
-  std::map<char16_t, std::filesystem::path> drives_;  // upper-case letter
+  std::map<char16_t, std::filesystem::path> drives_;             // upper-case letter
   std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
   std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
 };

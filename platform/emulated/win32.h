@@ -169,7 +169,8 @@ typedef enum _SID_NAME_USE {
   SidTypeUnknown,
   SidTypeComputer,
   SidTypeLabel
-} SID_NAME_USE, *PSID_NAME_USE;
+} SID_NAME_USE,
+    *PSID_NAME_USE;
 
 // Event log.
 #define EVENTLOG_SEQUENTIAL_READ 0x0001
@@ -207,8 +208,8 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int max);
 LPWSTR WINAPI lstrcatW(LPWSTR dst, LPCWSTR src);
 int WINAPI lstrcmpiW(LPCWSTR a, LPCWSTR b);
 int WINAPI lstrcmpW(LPCWSTR a, LPCWSTR b);
-int WINAPI MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR src,
-                               int srclen, LPWSTR dst, int dstlen);
+int WINAPI MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR src, int srclen,
+                               LPWSTR dst, int dstlen);
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD code);
 DWORD WINAPI GetTickCount(void);
@@ -221,24 +222,22 @@ int WINAPI wvsprintfW(LPWSTR out, LPCWSTR format, va_list args);
 
 // advapi32: registry.
 LONG WINAPI RegConnectRegistryW(LPCWSTR machine, HKEY key, PHKEY result);
-LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options,
-                          REGSAM access, PHKEY result);
-LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved,
-                             LPDWORD type, LPBYTE data, LPDWORD bytes);
+LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access,
+                          PHKEY result);
+LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD bytes);
 LONG WINAPI RegCloseKey(HKEY key);
 
 // advapi32: privileges.
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
 BOOL WINAPI LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid);
-BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disable_all,
-                                  PTOKEN_PRIVILEGES state, DWORD bytes,
-                                  PTOKEN_PRIVILEGES previous,
+BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES state,
+                                  DWORD bytes, PTOKEN_PRIVILEGES previous,
                                   PDWORD previous_bytes);
 
 // advapi32: accounts and SIDs.
-BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name,
-                              LPDWORD name_len, LPWSTR domain,
-                              LPDWORD domain_len, PSID_NAME_USE use);
+BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD name_len,
+                              LPWSTR domain, LPDWORD domain_len, PSID_NAME_USE use);
 BOOL WINAPI EqualSid(PSID a, PSID b);
 BOOL WINAPI CopySid(DWORD bytes, PSID dst, PSID src);
 DWORD WINAPI GetLengthSid(PSID sid);
@@ -261,8 +260,7 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
                             LPWSTR buffer, DWORD size, va_list *args);
 
 // oleaut32: dates (the string and VARIANT helpers are declared in vesk.h).
-INT WINAPI DosDateTimeToVariantTime(USHORT dos_date, USHORT dos_time,
-                                    double *out);
+INT WINAPI DosDateTimeToVariantTime(USHORT dos_date, USHORT dos_time, double *out);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
 #include <oleauto.h>
 #include <winreg.h>
 

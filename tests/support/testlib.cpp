@@ -22,8 +22,8 @@ std::vector<uint8_t> EmptyLog() {
   std::vector<uint8_t> out;
   // Header: sizes, signature, version 1.1, start = end = 0x30, next record
   // 1, oldest 0, maximum size, no flags, no retention.
-  for (uint32_t v : {0x30u, 0x654C664Cu, 1u, 1u, 0x30u, 0x30u, 1u, 0u, 0x80000u, 0u, 0u,
-                     0x30u})
+  for (uint32_t v :
+       {0x30u, 0x654C664Cu, 1u, 1u, 0x30u, 0x30u, 1u, 0u, 0x80000u, 0u, 0u, 0x30u})
     Put32(out, v);
   // End-of-file record at 0x30.
   for (uint32_t v : {0x28u, 0x11111111u, 0x22222222u, 0x33333333u, 0x44444444u, 0x30u,
