@@ -34,6 +34,19 @@ std::shared_ptr<OpenLog> find_handle(HANDLE h) {
   return it == t.live.end() ? nullptr : it->second;
 }
 
+// The open log behind `h`, after the argument checks every call makes:
+// null with the last error set (87 for a missing output, 6 for a handle
+// that is not open).
+std::shared_ptr<OpenLog> checked_handle(HANDLE h, bool outputs_present) {
+  if (!outputs_present) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  auto entry = find_handle(h);
+  if (!entry) detail::set_error(ERROR_INVALID_HANDLE);
+  return entry;
+}
+
 std::shared_ptr<RegKey> lookup(std::shared_ptr<RegKey> key,
                                std::initializer_list<std::u16string_view> path) {
   for (auto part : path) {
@@ -196,30 +209,16 @@ BOOL WINAPI CloseEventLog(HANDLE log) {
 
 BOOL WINAPI GetOldestEventLogRecord(HANDLE log, PDWORD oldest) {
   VESK_EMU_ENTER(GetOldestEventLogRecord, FALSE);
-  if (oldest == nullptr) {
-    detail::set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto entry = find_handle(log);
-  if (!entry) {
-    detail::set_error(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto entry = checked_handle(log, oldest != nullptr);
+  if (!entry) return FALSE;
   *oldest = entry->log->oldest();
   return TRUE;
 }
 
 BOOL WINAPI GetNumberOfEventLogRecords(HANDLE log, PDWORD count) {
   VESK_EMU_ENTER(GetNumberOfEventLogRecords, FALSE);
-  if (count == nullptr) {
-    detail::set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto entry = find_handle(log);
-  if (!entry) {
-    detail::set_error(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto entry = checked_handle(log, count != nullptr);
+  if (!entry) return FALSE;
   *count = entry->log->count();
   return TRUE;
 }
@@ -227,15 +226,9 @@ BOOL WINAPI GetNumberOfEventLogRecords(HANDLE log, PDWORD count) {
 BOOL WINAPI ReadEventLogW(HANDLE log, DWORD flags, DWORD offset, LPVOID buffer,
                           DWORD bytes, DWORD *read, DWORD *needed) {
   VESK_EMU_ENTER(ReadEventLogW, FALSE);
-  if (buffer == nullptr || read == nullptr || needed == nullptr) {
-    detail::set_error(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  auto entry = find_handle(log);
-  if (!entry) {
-    detail::set_error(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  auto entry =
+      checked_handle(log, buffer != nullptr && read != nullptr && needed != nullptr);
+  if (!entry) return FALSE;
   std::lock_guard<std::mutex> lock(entry->mutex);
   DWORD rc = entry->log->read(flags, offset, buffer, bytes, read, needed);
   if (rc != 0) {
