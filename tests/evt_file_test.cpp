@@ -8,6 +8,7 @@
 #include <random>
 
 #include "evt_util.h"
+#include "support/testlib.h"
 
 namespace {
 
@@ -376,9 +377,8 @@ class CountingSource : public emu::ByteSource {
 };
 
 TEST(EvtLayout, HostFileIsIndexedInOnePassOfBoundedReads) {
-  fs::path dir = fs::path(VESK_BINARY_DIR) / "evt-test-host";
-  fs::create_directories(dir);
-  fs::path file = dir / "big.evt";
+  vesk::test::TempDir dir("evt-host");
+  fs::path file = dir.path() / "big.evt";
   const uint32_t n = 60000;
   {
     tools::EvtWriter w(file, {});
@@ -405,7 +405,6 @@ TEST(EvtLayout, HostFileIsIndexedInOnePassOfBoundedReads) {
   ASSERT_EQ(rest.size(), n - next + 1);
   EXPECT_EQ(rest.front().number, next);
   EXPECT_EQ(rest.back(), Expected(Sample(n - 1), n));
-  fs::remove_all(dir);
 }
 
 // ---------------------------------------------------------------- damage

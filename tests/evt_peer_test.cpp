@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "evt_util.h"
+#include "support/testlib.h"
 
 namespace {
 
@@ -134,12 +135,10 @@ class EvtPeerTest : public ::testing::Test {
   void SetUp() override {
     if (!fs::exists(kEvtExport) || !fs::exists(kEvtInfo))
       GTEST_SKIP() << "libevt-utils (evtexport, evtinfo) not installed";
-    dir_ = fs::path(VESK_BINARY_DIR) / "evt-peer-test";
-    fs::create_directories(dir_);
+    temp_ = std::make_unique<vesk::test::TempDir>("evt-peer");
+    dir_ = temp_->path();
   }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
+  std::unique_ptr<vesk::test::TempDir> temp_;
   fs::path dir_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "evt_util.h"
 #include "platform/platform.h"
+#include "support/testlib.h"
 
 namespace {
 
@@ -118,8 +119,8 @@ TEST_F(EvtServiceTest, FileValueIsExpandedAndFoundWithoutRegardToCase) {
 }
 
 TEST_F(EvtServiceTest, LogWithoutAFileValueUsesTheDefaultFile) {
-  fs::path drive = fs::path(VESK_BINARY_DIR) / "evt-service-drive";
-  fs::remove_all(drive);
+  vesk::test::TempDir temp("evt-service-drive");
+  const fs::path &drive = temp.path();
   fs::create_directories(drive / "windows" / "System32" / "CONFIG");
   WriteFile((drive / "windows" / "System32" / "CONFIG" / "secevent.evt").string(),
             tools::write_evt(Samples(6)));
@@ -135,7 +136,6 @@ TEST_F(EvtServiceTest, LogWithoutAFileValueUsesTheDefaultFile) {
   EXPECT_EQ(Count(Open(nullptr, u"OTHER")), 7u);
   local_->key(std::u16string(kLogs) + u"Missing");
   ExpectOpenFails(nullptr, u"Missing", ERROR_FILE_NOT_FOUND);
-  fs::remove_all(drive);
 }
 
 TEST_F(EvtServiceTest, MissingAndDamagedFiles) {

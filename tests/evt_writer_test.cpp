@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "evt_util.h"
+#include "support/testlib.h"
 
 namespace {
 
@@ -208,9 +209,8 @@ TEST(EvtWriter, RetentionKeepsYoungRecords) {
 }
 
 TEST(EvtWriter, StreamsLargeLogsToAFile) {
-  fs::path dir = fs::path(VESK_BINARY_DIR) / "evt-writer-test";
-  fs::create_directories(dir);
-  fs::path file = dir / "stream.evt";
+  vesk::test::TempDir dir("evt-writer");
+  fs::path file = dir.path() / "stream.evt";
   const uint32_t n = 100000;
   uint32_t oldest = 0, current = 0;
   {
@@ -233,7 +233,6 @@ TEST(EvtWriter, StreamsLargeLogsToAFile) {
   ASSERT_EQ(all.size(), current - oldest);
   EXPECT_EQ(all.front(), Expected(Sample(oldest - 1), oldest));
   EXPECT_EQ(all.back(), Expected(Sample(n - 1), n));
-  fs::remove_all(dir);
 }
 
 // The records of the sample logs, written again.

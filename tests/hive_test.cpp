@@ -2,7 +2,6 @@
 // nobody here wrote (libregf's regfexport, hivex's hivexget and hivexsh), the
 // .reg text parser, and open_hive's keys over good and bad files.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,32 +14,14 @@
 #include "hivewriter.h"
 #include "platform/emulated/seam.h"
 #include "regtext.h"
+#include "support/testlib.h"
 
 namespace emu = vesk::emu;
 namespace fs = std::filesystem;
+using vesk::test::TempDir;
 using vesk::tools::RegNode;
 
 namespace {
-
-class TempDir {
- public:
-  explicit TempDir(const std::string &tag) {
-    static int counter = 0;
-    path_ =
-        fs::temp_directory_path() / ("vesk-hive-" + tag + "-" + std::to_string(getpid()) +
-                                     "-" + std::to_string(counter++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path &path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 std::vector<uint8_t> ReadFile(const fs::path &p) {
   std::ifstream in(p, std::ios::binary);
@@ -118,7 +99,7 @@ class HiveTest : public ::testing::Test {
     return key;
   }
 
-  TempDir dir_{"t"};
+  TempDir dir_{"hive"};
 };
 
 // A tree holding one value of every shape the registry stores.

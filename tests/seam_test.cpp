@@ -7,6 +7,7 @@
 
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
+#include "support/testlib.h"
 
 namespace emu = vesk::emu;
 
@@ -82,8 +83,8 @@ TEST_F(SeamTest, MemoryKeysIgnoreCaseAndKeepRawValueBytes) {
 }
 
 TEST_F(SeamTest, FilesResolveInMemoryThenOnDrivesWithoutRegardToCase) {
-  auto dir = std::filesystem::temp_directory_path() / "vesk-seam-files";
-  std::filesystem::remove_all(dir);
+  vesk::test::TempDir temp("seam-files");
+  const auto &dir = temp.path();
   std::filesystem::create_directories(dir / "Windows" / "System32");
   {
     FILE *f = std::fopen((dir / "Windows" / "System32" / "Msg.DLL").c_str(), "wb");
@@ -108,7 +109,6 @@ TEST_F(SeamTest, FilesResolveInMemoryThenOnDrivesWithoutRegardToCase) {
   EXPECT_EQ(code, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(c.open_file(u"Q:\\x", &code), nullptr);
   EXPECT_EQ(code, static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "testlib.h"
 
+#include <unistd.h>
+
+#include <atomic>
+
 namespace vesk::test {
 namespace {
 
@@ -44,6 +48,20 @@ std::string ErrorText(VESKHANDLE handle) {
   if (VeskGetError(handle, &v) == 1 && V_VT(&v) == VT_BSTR) out = Utf8(V_BSTR(&v));
   VariantClear(&v);
   return out;
+}
+
+TempDir::TempDir(const std::string &tag) {
+  static std::atomic<int> counter{0};
+  path_ =
+      std::filesystem::temp_directory_path() /
+      ("vesk-" + tag + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+  std::filesystem::remove_all(path_);
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
 }  // namespace vesk::test

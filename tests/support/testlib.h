@@ -1,6 +1,7 @@
 // Helpers shared by the library's tests: computers in memory, minimal logs.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,5 +25,20 @@ std::string ErrorText(VESKHANDLE handle);
 
 // UTF-16 text as UTF-8.
 std::string Utf8(const WCHAR *text);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it on destruction.  Its name holds the process id and a
+// counter, so tests that ctest runs side by side never share one.
+class TempDir {
+ public:
+  explicit TempDir(const std::string &tag);
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::filesystem::path &path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace vesk::test
