@@ -18,6 +18,8 @@
 
 namespace emu = vesk::emu;
 namespace fs = std::filesystem;
+using vesk::test::AllDiagnostics;
+using vesk::test::HasDiagnostic;
 using vesk::test::TempDir;
 using vesk::tools::RegNode;
 
@@ -66,18 +68,6 @@ std::shared_ptr<emu::RegKey> Walk(std::shared_ptr<emu::RegKey> key,
     start = end + 1;
   }
   return key;
-}
-
-bool HasDiagnostic(const std::string &a, const std::string &b = "") {
-  for (const auto &d : emu::diagnostics())
-    if (d.find(a) != std::string::npos && d.find(b) != std::string::npos) return true;
-  return false;
-}
-
-std::string AllDiagnostics() {
-  std::string out;
-  for (const auto &d : emu::diagnostics()) out += d + "\n";
-  return out;
 }
 
 class HiveTest : public ::testing::Test {

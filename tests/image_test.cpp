@@ -10,9 +10,12 @@
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
 #include "regtext.h"
+#include "support/testlib.h"
 
 namespace emu = vesk::emu;
 namespace fs = std::filesystem;
+using vesk::test::AllDiagnostics;
+using vesk::test::HasDiagnostic;
 using vesk::tools::RegNode;
 
 namespace {
@@ -97,18 +100,6 @@ class ImageTest : public ::testing::Test {
     if (rc != ERROR_SUCCESS) return "error " + std::to_string(rc);
     return emu::to_utf8(std::u16string_view(buf, cb / 2)
                             .substr(0, std::u16string_view(buf, cb / 2).find(u'\0')));
-  }
-
-  bool HasDiagnostic(const std::string &a, const std::string &b = "") {
-    for (const auto &d : emu::diagnostics())
-      if (d.find(a) != std::string::npos && d.find(b) != std::string::npos) return true;
-    return false;
-  }
-
-  std::string AllDiagnostics() {
-    std::string out;
-    for (const auto &d : emu::diagnostics()) out += d + "\n";
-    return out;
   }
 
   fs::path root_, dir_;

@@ -50,6 +50,18 @@ std::string ErrorText(VESKHANDLE handle) {
   return out;
 }
 
+bool HasDiagnostic(const std::string &a, const std::string &b) {
+  for (const auto &d : emu::diagnostics())
+    if (d.find(a) != std::string::npos && d.find(b) != std::string::npos) return true;
+  return false;
+}
+
+std::string AllDiagnostics() {
+  std::string out;
+  for (const auto &d : emu::diagnostics()) out += d + "\n";
+  return out;
+}
+
 TempDir::TempDir(const std::string &tag) {
   static std::atomic<int> counter{0};
   path_ =

@@ -26,6 +26,12 @@ std::string ErrorText(VESKHANDLE handle);
 // UTF-16 text as UTF-8.
 std::string Utf8(const WCHAR *text);
 
+// Whether one of the platform's diagnostics holds both `a` and `b`.
+bool HasDiagnostic(const std::string &a, const std::string &b = "");
+
+// Every diagnostic, a line each, for a failure message.
+std::string AllDiagnostics();
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it on destruction.  Its name holds the process id and a
 // counter, so tests that ctest runs side by side never share one.
