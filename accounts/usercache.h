@@ -31,3 +31,11 @@ class CUserCache {
   CUserSlot *slots_ = nullptr;
   DWORD count_ = 0;
 };
+
+struct CEvtLog;
+
+// The account text for `sid` ("DOMAIN\name", or the numeric S-1 form when
+// the local computer cannot resolve it), kept in the context's user cache.
+// Valid until a later getuser on the same context misses.  Null after an
+// error has been latched on the context.
+LPCWSTR getuser(CEvtLog *ctx, PSID sid);

@@ -31,6 +31,12 @@ struct CEvtLog {
   // the next ReadRecord.
   const BYTE *ReadRecord(DWORD number);
 
+  // The source entry for (name, type), made and discovered on first use.
+  // Never null.
+  CEvtSource *GetSource(LPCWSTR name, LONG type);
+  // The module entry for a message-file path, made and loaded on first use.
+  CEvtModule *GetModule(LPCWSTR path);
+
   // Releases the message caches, the user cache and the log handle.
   void Release();
 

@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+struct CEvtLog;
+
 // Kind of message text, and the registry value that lists its files.
 enum ModuleType : LONG {
   kMessageModule = 0,    // "EventMessageFile"
@@ -41,10 +43,32 @@ struct CEvtSource {
   LONG type = kMessageModule;
   CEvtFailed *failed = nullptr;
 
+  // Stores the name (at most 99 characters) and the type, and fills the
+  // module references from the registry of the context's computer.  Reports
+  // failures through the context's latch only.
+  void Find(CEvtLog *ctx, LPCWSTR source, LONG kind);
+
+  // Whether `number` (all 32 bits) is in the memo of numbers that no file of
+  // this source formats.
+  bool IsFailed(DWORD number) const;
+  // Puts `number` in the memo and latches its "Format error" text.
+  void AddFailed(CEvtLog *ctx, DWORD number);
+
+  // Formats `number` from the source's message files, tried in the order of
+  // its references, into `buffer` (`capacity` units with the terminator).
+  // `arguments` is the insertion array for FORMAT_MESSAGE_ARGUMENT_ARRAY, or
+  // null.  Returns the count of units written without the terminator; 0 when
+  // nothing was formatted, and the buffer then holds what the caller put in.
+  DWORD FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buffer, DWORD capacity,
+                   const WCHAR *const *arguments);
+
   // Frees the name, the module references and the failed numbers; the
   // modules themselves stay.
   void Release();
 };
+
+// The longest source name a source entry keeps.
+constexpr int kSourceNameChars = 99;
 
 // Releases a whole list from the front, unlinking each entry first.
 void ReleaseModules(CEvtModule **list);
