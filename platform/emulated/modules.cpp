@@ -287,30 +287,11 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     // is 0), as on Windows since Vista.
     code = format_message(text, length, width, ignore, margs, buffer, size, &written);
   } else {
-    // The result's length is not known in advance: format into a buffer that
-    // doubles until the text fits, each try on a copy of the arguments, then
-    // once more on the caller's own so that it is consumed as on Windows.
-    std::vector<WCHAR> scratch(256);
-    for (;;) {
-      va_list copy;
-      MessageArgs attempt = margs;
-      if (margs.list) {
-        va_copy(copy, *margs.list);
-        attempt.list = &copy;
-      }
-      code = format_message(text, length, width, ignore, attempt, scratch.data(),
-                            scratch.size(), &written);
-      if (margs.list) va_end(copy);
-      if (code != ERROR_INSUFFICIENT_BUFFER) break;
-      if (scratch.size() > kAllocateLimit) {
-        code = ERROR_MORE_DATA;
-        break;
-      }
-      scratch.resize(scratch.size() * 2);
-    }
-    if (code == 0 && margs.list)
-      code = format_message(text, length, width, ignore, margs, scratch.data(),
-                            scratch.size(), &written);
+    // The result's length is not known in advance.
+    std::vector<WCHAR> scratch;
+    code = format_growing(text, length, width, ignore, margs, scratch, kAllocateLimit,
+                          &written);
+    if (code == ERROR_INSUFFICIENT_BUFFER) code = ERROR_MORE_DATA;
     if (code == 0 && written > 0) {
       size_t units = std::max<size_t>(written + 1, size);
       auto *out = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR)));
