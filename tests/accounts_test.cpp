@@ -12,6 +12,7 @@
 #include "api/context.h"
 #include "evtwriter.h"
 #include "hivewriter.h"
+#include "regtext.h"
 #include "samwriter.h"
 #include "support/testlib.h"
 
@@ -567,6 +568,93 @@ TEST_F(UserCacheTest, ClosingAHandleGivesEveryCopyBack) {
   EXPECT_EQ(emu::live().local_allocs, opened + 100);
   EXPECT_EQ(VeskClose(h), 0);
   EXPECT_EQ(emu::live().local_allocs, baseline_);
+}
+
+// A system drive image: its Security log's SIDs resolve through the local
+// computer, so the image's own accounts only when it is the local one.
+TEST_F(UserCacheTest, SecurityLogOfAnImageResolvesThroughItsSam) {
+  const char *registry_text = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SYSTEM\Select]
+"Current"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Control\ComputerName\ComputerName]
+"ComputerName"="IMAGEPC"
+
+[HKEY_LOCAL_MACHINE\SYSTEM\ControlSet001\Services\EventLog\Security]
+"File"=str(2):"%SystemRoot%\\system32\\config\\SecEvent.Evt"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion]
+"SystemRoot"="C:\\WINDOWS"
+)";
+  RegNode registry;
+  std::string error;
+  ASSERT_TRUE(vesk::tools::parse_reg(registry_text, &registry, &error)) << error;
+  RegNode &hklm = *registry.find(u"HKEY_LOCAL_MACHINE");
+  vesk::tools::add_sam_accounts(hklm.key(u"SAM"), kDomain, Accounts());
+  const fs::path drive = dir_.path() / "imagepc";
+  ASSERT_TRUE(vesk::tools::write_system_hives(drive, hklm, &error)) << error;
+
+  const std::vector<std::string> sids = {"S-1-5-18",
+                                         kDomainText + "-500",
+                                         kDomainText + "-1003",
+                                         "S-1-5-21-1-2-3-1105",
+                                         "S-1-5-5-0-1234",
+                                         kDomainText + "-500"};
+  {
+    vesk::tools::EvtWriter log(drive / "WINDOWS" / "system32" / "config" / "SecEvent.Evt",
+                               {});
+    for (const std::string &sid : sids) {
+      vesk::tools::EvtRecord r;
+      r.time_generated = r.time_written = 1100000000;
+      r.event_id = 528;
+      r.event_type = 8;
+      r.source = u"Security";
+      r.computer = u"IMAGEPC";
+      r.sid = Sid(sid);
+      ASSERT_TRUE(log.add(r));
+    }
+    ASSERT_TRUE(log.finish() && log.ok()) << log.error();
+  }
+  auto image = emu::load_image(drive, {}, &error);
+  ASSERT_NE(image, nullptr) << error;
+
+  // The texts of the records' users, read as the row conversion reads them.
+  auto users = [&](const char *machine) {
+    std::vector<std::string> out;
+    VESKHANDLE h = 0;
+    if (VeskOpen(machine, "Security", &h) != 0) {
+      ADD_FAILURE() << vesk::test::ErrorText(h);
+      VeskClose(h);
+      return out;
+    }
+    CEvtLog *ctx = vesk::FindContext(h);
+    for (DWORD n = 1; n <= sids.size(); ++n) {
+      const BYTE *record = ctx->ReadRecord(n);
+      if (record == nullptr) break;
+      DWORD sid_length = 0, sid_offset = 0;
+      std::memcpy(&sid_length, record + 40, 4);
+      std::memcpy(&sid_offset, record + 44, 4);
+      if (sid_length == 0) break;
+      LPCWSTR text = getuser(ctx, const_cast<BYTE *>(record) + sid_offset);
+      out.push_back(text != nullptr ? Utf8(text) : "(null)");
+    }
+    VeskClose(h);
+    return out;
+  };
+  emu::set_local(image);
+  EXPECT_EQ(users(nullptr),
+            (std::vector<std::string>{"NT AUTHORITY\\SYSTEM", "IMAGEPC\\Administrator",
+                                      "IMAGEPC\\alice", "S-1-5-21-1-2-3-1105",
+                                      "S-1-5-5-0-1234", "IMAGEPC\\Administrator"}));
+  // The same image as a remote computer: the local one cannot name its
+  // accounts.
+  emu::set_local(computer_);
+  emu::add_remote(image);
+  EXPECT_EQ(users("IMAGEPC"),
+            (std::vector<std::string>{"NT AUTHORITY\\SYSTEM", kDomainText + "-500",
+                                      kDomainText + "-1003", "S-1-5-21-1-2-3-1105",
+                                      "S-1-5-5-0-1234", kDomainText + "-500"}));
 }
 
 }  // namespace
