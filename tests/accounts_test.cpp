@@ -233,11 +233,13 @@ TEST_F(AccountsTest, RecordsDecideAndNamesFillGaps) {
   // 1010 is only in the index.
   users.key(u"Names\\renamed").set(u"", 500, {});
   users.key(u"Names\\indexonly").set(u"", 1010, {});
-  // A record whose name lies past its end, and one whose C value repeats
-  // another RID: both are skipped, the index then decides.
+  // Records whose name lies past their end or holds a NUL, and one whose C
+  // value repeats another RID: all are skipped, the index then decides.
   std::vector<uint8_t> v = vesk::tools::sam_user_v({1011, u"cut"});
   v.resize(0xCC + 8);
   users.key(u"000003F3").set(u"V", 3, v);
+  users.key(u"000003F4")
+      .set(u"V", 3, vesk::tools::sam_user_v({1012, std::u16string(u"a\0b", 3)}));
   RegNode &groups = root.key(u"SAM\\Domains\\Account\\Groups");
   groups.key(u"00000201").set(u"C", 3, vesk::tools::sam_group_c({514, u"Wrong"}));
   MountSam(root);

@@ -148,7 +148,8 @@ const WellKnown *find_well_known(const uint8_t *sid) {
 // ------------------------------------------------------------ SAM records
 
 // UTF-16LE text of `length` bytes at `base` + `offset` inside `data`; false
-// when it does not lie wholly inside, is empty or has an odd length.
+// when it does not lie wholly inside, is empty, has an odd length or holds a
+// NUL.
 bool text_at(const std::vector<uint8_t> &data, uint64_t base, uint64_t offset,
              uint64_t length, std::u16string *out) {
   const uint64_t start = base + offset;
@@ -156,8 +157,11 @@ bool text_at(const std::vector<uint8_t> &data, uint64_t base, uint64_t offset,
       length > data.size() - start)
     return false;
   out->clear();
-  for (uint64_t i = 0; i < length; i += 2)
-    out->push_back(static_cast<char16_t>(data[start + i] | data[start + i + 1] << 8));
+  for (uint64_t i = 0; i < length; i += 2) {
+    const char16_t c = static_cast<char16_t>(data[start + i] | data[start + i + 1] << 8);
+    if (c == 0) return false;  // names hold no NUL
+    out->push_back(c);
+  }
   return true;
 }
 
@@ -210,7 +214,7 @@ bool record_name(const std::vector<uint8_t> &data, const Layout &layout, uint32_
   const uint32_t offset = le32(data.data() + layout.name_entry);
   const uint32_t length = le32(data.data() + layout.name_entry + 4);
   if (!text_at(data, layout.data_base, offset, length, name)) {
-    *why = "its name does not lie inside it";
+    *why = "its name does not lie inside it, or holds a NUL";
     return false;
   }
   return true;
