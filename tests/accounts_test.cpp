@@ -277,6 +277,10 @@ TEST_F(AccountsTest, RecordsDecideAndNamesFillGaps) {
   // 1010 is only in the index.
   users.key(u"Names\\renamed").set(u"", 500, {});
   users.key(u"Names\\indexonly").set(u"", 1010, {});
+  // A domain V value with something after the SID: the table finds it.
+  std::vector<uint8_t> domain_v = vesk::tools::sam_domain_v(kDomain);
+  domain_v.insert(domain_v.end(), 8, 0);
+  root.key(u"SAM\\Domains\\Account").set(u"V", 3, domain_v);
   // Records whose name lies past their end or holds a NUL, and one whose C
   // value repeats another RID: all are skipped, the index then decides.
   std::vector<uint8_t> v = vesk::tools::sam_user_v({1011, u"cut"});
