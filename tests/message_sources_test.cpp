@@ -72,6 +72,11 @@ TEST_F(SourcesTest, MessagesAndCategoriesFrom32And64BitFilesInSeveralLanguages) 
   // A file in German only gives its German texts.
   EXPECT_EQ(Format(ctx, u"Deutsch", kMessageModule, 1000, {u"x"}), "Nur deutsch: x.");
   EXPECT_EQ(Format(ctx, u"Deutsch", kCategoryModule, 1), "Kategorie eins");
+  // A German user gets the German texts of the same files.
+  emu::set_user_language(0x0407);
+  EXPECT_EQ(Format(ctx, u"App64", kMessageModule, 1000, kFourInserts),
+            "Dienst Alpha mit 4 Threads auf HOST gestartet (ok). ");
+  EXPECT_EQ(Format(ctx, u"App32", kCategoryModule, 2), "Netzwerk ");
   EXPECT_EQ(TakeError(ctx), "");
 }
 
