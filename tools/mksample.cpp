@@ -11,11 +11,13 @@
 //   OUT/logs.tsv   one line per log: role, computer, directory, log, records,
 //                  file
 //
-// The registries are the .reg files in tools/sample (or --reg-dir DIR).
-// Each log is written where its registry's File value puts it, and each
-// message file that an event source names (EventMessageFile,
-// CategoryMessageFile, ParameterMessageFile) is copied where the registry
-// puts it from the message DLLs that the build made from the .mc sources in
+// The registries are the .reg files in tools/sample (or --reg-dir DIR); the
+// accounts of each SAM hive are laid down here, in Windows' own record
+// layouts, under the domain SID that the logs' records carry.  Each log is
+// written where its registry's File value puts it, and each message file
+// that an event source names (EventMessageFile, CategoryMessageFile,
+// ParameterMessageFile) is copied where the registry puts it from the
+// message DLLs that the build made from the .mc sources in
 // tools/sample/messages (or --dll-dir DIR), matched by the name without its
 // extension (disk.sys is disk.dll).  So the registry is the one description
 // of where the logs and the message files are.  A named file that no DLL
@@ -23,6 +25,7 @@
 // that cannot be loaded.
 //
 //   mksample [--reg-dir DIR] [--dll-dir DIR] OUT
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -35,6 +38,7 @@
 #include "hivewriter.h"
 #include "platform/emulated/seam.h"
 #include "regtext.h"
+#include "samwriter.h"
 
 namespace {
 
@@ -44,6 +48,8 @@ using vesk::tools::EvtOptions;
 using vesk::tools::EvtRecord;
 using vesk::tools::EvtWriter;
 using vesk::tools::RegNode;
+using vesk::tools::SamAccount;
+using vesk::tools::SamKind;
 
 // 2004-03-01 08:00:00 UTC: the sample's logs start here.
 constexpr uint32_t kStart = 1078128000;
@@ -275,7 +281,45 @@ struct ComputerDef {
   const char *reg_prefix;
   bool lower_case_files;  // logs stored under lower-case names
   std::vector<LogDef> logs;
+  const char *domain;  // the account domain's SID
+  std::vector<SamAccount> accounts;
 };
+
+// The accounts every workstation or server of the time has.
+std::vector<SamAccount> standard_accounts(std::vector<SamAccount> more) {
+  std::vector<SamAccount> out = {
+      {500, u"Administrator", SamKind::kUser, u"",
+       u"Built-in account for administering the computer/domain"},
+      {501, u"Guest", SamKind::kUser, u"",
+       u"Built-in account for guest access to the computer/domain"},
+  };
+  out.insert(out.end(), more.begin(), more.end());
+  SamAccount none{513, u"None", SamKind::kGroup, u"", u"Ordinary users"};
+  for (const SamAccount &a : out)
+    if (a.kind == SamKind::kUser) none.members.push_back(a.rid);
+  out.push_back(none);
+  return out;
+}
+
+// The BUILTIN aliases of the account database.
+const std::vector<SamAccount> &builtin_aliases() {
+  static const std::vector<SamAccount> aliases = {
+      {544,
+       u"Administrators",
+       SamKind::kAlias,
+       u"",
+       u"Administrators have complete and unrestricted access to the computer/domain",
+       {500}},
+      {545, u"Users", SamKind::kAlias},
+      {546, u"Guests", SamKind::kAlias, u"", u"", {501}},
+      {547, u"Power Users", SamKind::kAlias},
+      {551, u"Backup Operators", SamKind::kAlias},
+      {552, u"Replicator", SamKind::kAlias},
+      {555, u"Remote Desktop Users", SamKind::kAlias},
+      {556, u"Network Configuration Operators", SamKind::kAlias},
+  };
+  return aliases;
+}
 
 EvtOptions wrapped() {
   EvtOptions o;
@@ -300,7 +344,17 @@ std::vector<ComputerDef> computers() {
        {{u"Application", samplepc_application, {}},
         {u"System", samplepc_system, {}},
         {u"Security", samplepc_security, {}},
-        {u"DemoLog", samplepc_demolog, wrapped()}}},
+        {u"DemoLog", samplepc_demolog, wrapped()}},
+       kSamplePcDomain,
+       standard_accounts({
+           {1000, u"HelpAssistant", SamKind::kUser,
+            u"Remote Desktop Help Assistant Account"},
+           {1001, u"HelpServicesGroup", SamKind::kAlias, u"",
+            u"Group for the Help and Support Center"},
+           {1002, u"SUPPORT_388945a0", SamKind::kUser,
+            u"CN=Microsoft Corporation,L=Redmond,S=Washington,C=US"},
+           {1003, u"alice", SamKind::kUser, u"Alice Example"},
+       })},
       {"remote",
        "filesrv",
        "filesrv",
@@ -308,7 +362,13 @@ std::vector<ComputerDef> computers() {
        {{u"Application", filesrv_application, {}},
         {u"System", filesrv_system, dirty(5)},
         {u"Security", filesrv_security, {}},
-        {u"File Replication Service", filesrv_frs, {}}}},
+        {u"File Replication Service", filesrv_frs, {}}},
+       kFileSrvDomain,
+       standard_accounts({
+           {1003, u"alice", SamKind::kUser, u"Alice Example"},
+           {1005, u"backup", SamKind::kUser, u"Backup operator",
+            u"Runs the nightly backup"},
+       })},
   };
 }
 
@@ -442,7 +502,20 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir,
       return false;
     }
   }
-  const RegNode *hklm = registry.find(u"HKEY_LOCAL_MACHINE");
+  RegNode *hklm = registry.find(u"HKEY_LOCAL_MACHINE");
+  if (hklm != nullptr) {
+    const std::vector<uint8_t> domain = sid(def.domain);
+    if (domain.size() != 24 || domain[8] != 21) {
+      std::fprintf(stderr, "mksample: %s is not an account domain's SID\n", def.domain);
+      return false;
+    }
+    std::array<uint32_t, 3> subs{};
+    for (size_t i = 0; i < 3; ++i)
+      for (size_t b = 0; b < 4; ++b)
+        subs[i] |= static_cast<uint32_t>(domain[12 + 4 * i + b]) << (8 * b);
+    vesk::tools::add_sam_accounts(hklm->key(u"SAM"), subs, def.accounts,
+                                  builtin_aliases());
+  }
   const std::u16string system_root = string_value(
       hklm ? hklm->find(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion") : nullptr,
       u"SystemRoot");
