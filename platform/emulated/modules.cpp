@@ -140,8 +140,10 @@ const WCHAR *decode(const MessageText &m) {
   return text.data();
 }
 
-// The longest text FORMAT_MESSAGE_ALLOCATE_BUFFER hands out: 128 KB.
-constexpr size_t kAllocateLimit = 64 * 1024;
+// The longest text FORMAT_MESSAGE_ALLOCATE_BUFFER hands out, in units.
+// Windows' documentation names 128 KB, but its FormatMessageW hands out
+// texts of a million units; this bound only keeps the host's memory safe.
+constexpr size_t kAllocateLimit = 16u << 20;
 
 }  // namespace
 }  // namespace vesk::emu
@@ -285,10 +287,10 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     // is 0), as on Windows since Vista.
     code = format_message(text, length, width, ignore, margs, buffer, size, &written);
   } else {
-    thread_local std::vector<WCHAR> scratch;
-    if (scratch.size() < kAllocateLimit + 1) scratch.resize(kAllocateLimit + 1);
-    code = format_message(text, length, width, ignore, margs, scratch.data(),
-                          scratch.size(), &written);
+    // The result's length is not known in advance.
+    std::vector<WCHAR> scratch;
+    code = format_growing(text, length, width, ignore, margs, scratch, kAllocateLimit,
+                          &written);
     if (code == ERROR_INSUFFICIENT_BUFFER) code = ERROR_MORE_DATA;
     if (code == 0 && written > 0) {
       size_t units = std::max<size_t>(written + 1, size);
@@ -296,7 +298,8 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
       if (out == nullptr) {
         code = ERROR_NOT_ENOUGH_MEMORY;
       } else {
-        std::copy(scratch.begin(), scratch.begin() + written + 1, out);
+        std::copy(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(written) + 1,
+                  out);
         *reinterpret_cast<LPWSTR *>(buffer) = out;
       }
     }

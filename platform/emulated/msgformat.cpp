@@ -6,8 +6,10 @@
 // Under IGNORE_INSERTS inserts and %x stay as written; %0 %n %r %t still act.
 #include "platform/emulated/msgformat.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "platform/emulated/internal.h"
 
@@ -22,6 +24,9 @@ constexpr unsigned kNoLimit = 0xFF;  // FORMAT_MESSAGE_MAX_WIDTH_MASK
 constexpr int kArrayElements = 99;
 // Inserts 1-99, and two more elements for a width and a precision.
 constexpr int kListElements = 102;
+// The longest text formatted under a wrapping width, in units; a longer one
+// fails as too long for any buffer.
+constexpr size_t kWrapLimit = 1u << 20;
 
 // The output: the caller's buffer, one unit kept for the terminator, and the
 // state of the current line for wrapping.
@@ -214,11 +219,12 @@ size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
     i += n;
     return true;
   };
-  if (match(u"I64") || match(u"ll") || match(u"I")) {
+  if (match(u"I64") || match(u"ll")) {
     spec->len = Len::Long64;
-    // "I" alone is pointer-sized, which is 64 bits here.
   } else if (match(u"I32")) {
     spec->len = Len::Default;
+  } else if (match(u"I")) {
+    spec->len = Len::Long64;  // pointer-sized, which is 64 bits here
   } else if (match(u"h")) {
     spec->len = Len::Short;
   } else if (match(u"l") || match(u"w")) {
@@ -401,12 +407,11 @@ Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t t
   return w.put(s + after, to - after) ? Step::Ok : Step::Overflow;
 }
 
-}  // namespace
-
-DWORD format_message(const WCHAR *text, size_t length, unsigned width,
-                     bool ignore_inserts, const MessageArgs &margs, WCHAR *out,
-                     size_t capacity, size_t *written) {
-  width &= 0xFF;
+// Formats straight into `out`.  Exact for every width byte: under wrapping
+// widths only while the text fits, since a break moves text already written.
+DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignore_inserts,
+                    const MessageArgs &margs, WCHAR *out, size_t capacity,
+                    size_t *written) {
   Writer w(out, capacity, width == kNoLimit ? 0 : width);
   Args args(margs);
   *written = 0;
@@ -429,10 +434,9 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
     } else if (c != u'%') {
       ok = w.put(c);
     } else {
-      if (i >= length || text[i] == 0) {
-        if (capacity > 0) w.finish();
-        return ERROR_INVALID_PARAMETER;
-      }
+      // A failure other than the buffer's size leaves the units written so
+      // far in the buffer, without a terminator, as Windows does.
+      if (i >= length || text[i] == 0) return ERROR_INVALID_PARAMETER;
       char16_t e = text[i++];
       if (e == u'0') break;
       switch (e) {
@@ -460,19 +464,13 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
             if (i < length && text[i] == u'!') {
               size_t close = i + 1;
               while (close < length && text[close] != 0 && text[close] != u'!') ++close;
-              if (close >= length || text[close] != u'!') {
-                if (capacity > 0) w.finish();
-                return ERROR_INVALID_PARAMETER;
-              }
+              if (close >= length || text[close] != u'!') return ERROR_INVALID_PARAMETER;
               from = i + 1;
               to = close;
               i = close + 1;
             }
             Step step = insert(w, args, nr, text, from, to, text + start, i - start);
-            if (step == Step::Invalid) {
-              if (capacity > 0) w.finish();
-              return ERROR_INVALID_PARAMETER;
-            }
+            if (step == Step::Invalid) return ERROR_INVALID_PARAMETER;
             ok = step == Step::Ok;
           }
           break;
@@ -483,6 +481,67 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
   if (capacity == 0) return ERROR_INSUFFICIENT_BUFFER;
   *written = w.finish();
   return 0;
+}
+
+}  // namespace
+
+DWORD format_growing(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args,
+                     std::vector<WCHAR> &scratch, size_t limit, size_t *written) {
+  width &= 0xFF;
+  if (scratch.size() < 256) scratch.resize(256);
+  DWORD code;
+  for (;;) {
+    // Each try reads a copy of a va_list, so that a longer try starts again
+    // from the first argument.
+    va_list copy;
+    MessageArgs attempt = args;
+    if (args.list) {
+      va_copy(copy, *args.list);
+      attempt.list = &copy;
+    }
+    code = format_direct(text, length, width, ignore_inserts, attempt, scratch.data(),
+                         scratch.size(), written);
+    if (args.list) va_end(copy);
+    if (code != ERROR_INSUFFICIENT_BUFFER || scratch.size() > limit) break;
+    scratch.resize(scratch.size() * 2);
+  }
+  // Once more on the caller's own va_list, which Windows leaves consumed.
+  if (code == 0 && args.list)
+    code = format_direct(text, length, width, ignore_inserts, args, scratch.data(),
+                         scratch.size(), written);
+  return code;
+}
+
+DWORD format_message(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args, WCHAR *out,
+                     size_t capacity, size_t *written) {
+  width &= 0xFF;
+  *written = 0;
+  if (width == 0 || width == kNoLimit)
+    return format_direct(text, length, width, ignore_inserts, args, out, capacity,
+                         written);
+  // Wrapping: the whole text is formatted apart, then as much of it copied as
+  // fits, so that a too-small buffer holds the beginning of the same text.
+  // A text well past the buffer's size fails however it goes on, so the
+  // formatting stops there too (the beginning kept is then exact unless a
+  // single line is longer than the buffer).
+  thread_local std::vector<WCHAR> scratch;
+  size_t limit = std::min(kWrapLimit, std::max<size_t>(2 * capacity + 1024, 4096));
+  size_t n = 0;
+  DWORD code =
+      format_growing(text, length, width, ignore_inserts, args, scratch, limit, &n);
+  if (code != 0 && code != ERROR_INSUFFICIENT_BUFFER) return code;
+  if (code == 0 && n < capacity) {
+    std::memcpy(out, scratch.data(), (n + 1) * sizeof(WCHAR));
+    *written = n;
+    return 0;
+  }
+  if (capacity > 0) {
+    std::memcpy(out, scratch.data(), (capacity - 1) * sizeof(WCHAR));
+    out[capacity - 1] = 0;
+  }
+  return ERROR_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace vesk::emu

@@ -75,6 +75,14 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
   }
   uint32_t sections = u16(head + 6);
   uint32_t optional_size = u16(head + 20);
+  // The optional header and the section table must lie in the file; this is
+  // checked before anything is allocated for them.
+  uint64_t table_at = nt + kFileHeaderBytes + optional_size;
+  uint64_t table_bytes = uint64_t{sections} * kSectionBytes;
+  if (table_at > size || table_bytes > size - table_at) {
+    *code = ERROR_BAD_EXE_FORMAT;
+    return nullptr;
+  }
   std::vector<uint8_t> optional(optional_size);
   if ((*code = read_at(file, nt + kFileHeaderBytes, optional.data(), optional.size())) !=
       0)
@@ -92,10 +100,8 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
     resource_rva = u32(optional.data() + res_at);
     resource_size = u32(optional.data() + res_at + 4);
   }
-  std::vector<uint8_t> table(static_cast<size_t>(sections) * kSectionBytes);
-  if ((*code = read_at(file, nt + kFileHeaderBytes + optional_size, table.data(),
-                       table.size())) != 0)
-    return nullptr;
+  std::vector<uint8_t> table(static_cast<size_t>(table_bytes));
+  if ((*code = read_at(file, table_at, table.data(), table.size())) != 0) return nullptr;
   if (resource_rva == 0 || resource_size == 0) return file_ptr;  // a PE without resources
 
   // The section that holds the directory, found by RVA; only its raw data
