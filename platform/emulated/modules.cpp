@@ -7,6 +7,8 @@
 // of computer NAME, a name without a drive or share through the local
 // system32 folder and then the Windows folder; ".dll" is added to a name
 // without an extension.
+#include <bit>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -131,7 +133,9 @@ constexpr DWORD kDataFileFlags = LOAD_LIBRARY_AS_DATAFILE |
 const WCHAR *decode(const MessageText &m) {
   thread_local std::vector<WCHAR> text;
   if (text.size() < m.length + 1) text.resize(m.length + 1);
-  if (m.unicode)
+  if (m.unicode && std::endian::native == std::endian::little)
+    std::memcpy(text.data(), m.bytes, m.length * sizeof(WCHAR));
+  else if (m.unicode)
     for (size_t i = 0; i < m.length; ++i)
       text[i] = static_cast<WCHAR>(m.bytes[2 * i] | m.bytes[2 * i + 1] << 8);
   else

@@ -44,11 +44,15 @@ class Writer {
     *p_++ = c;
     return true;
   }
+  // As much of s[0, n) as fits; false when not all of it did.
   bool put(const char16_t *s, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-      if (!put(s[i])) return false;
-    return true;
+    size_t room = static_cast<size_t>(end_ - p_);
+    size_t k = n < room ? n : room;
+    std::memcpy(p_, s, k * sizeof(WCHAR));
+    p_ += k;
+    return k == n;
   }
+  bool wrapping() const { return wrap_ != 0; }
   bool fill(char16_t c, uint64_t n) {
     for (; n > 0; --n)
       if (!put(c)) return false;
@@ -151,7 +155,7 @@ class Args {
 
   const MessageArgs &a_;
   int last_ = 0;
-  uint64_t list_[kListElements] = {};
+  uint64_t list_[kListElements];  // filled as the va_list is read
 };
 
 enum class Len { Default, Short, Long64, Wide, Narrow };
@@ -261,9 +265,12 @@ bool put_padded_text(Writer &w, const Spec &spec, const WCHAR *wide, const char 
   uint64_t pad = static_cast<uint64_t>(spec.width) > n ? spec.width - n : 0;
   char16_t padc = spec.zero && !spec.left ? u'0' : kSpace;
   if (!spec.left && !w.fill(padc, pad)) return false;
-  for (size_t k = 0; k < n; ++k)
-    if (!w.put(wide ? wide[k] : from_ansi(static_cast<unsigned char>(narrow[k]))))
-      return false;
+  if (wide) {
+    if (!w.put(wide, n)) return false;
+  } else {
+    for (size_t k = 0; k < n; ++k)
+      if (!w.put(from_ansi(static_cast<unsigned char>(narrow[k])))) return false;
+  }
   return spec.left ? w.fill(kSpace, pad) : true;
 }
 
@@ -421,6 +428,19 @@ DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignor
   };
   size_t i = 0;
   while (i < length && text[i] != 0) {
+    if (!w.wrapping()) {
+      // Without wrapping, a run of plain characters (blanks included) goes
+      // out as it is.
+      size_t j = i;
+      while (j < length && text[j] != 0 && text[j] != u'%' && text[j] != kCr &&
+             text[j] != kLf)
+        ++j;
+      if (j > i) {
+        if (!w.put(text + i, j - i)) return overflow();
+        i = j;
+        continue;
+      }
+    }
     char16_t c = text[i++];
     bool ok = true;
     if (c == kCr || c == kLf) {
