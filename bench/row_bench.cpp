@@ -55,7 +55,8 @@ int main(int argc, char **argv) {
     else if (a == "--reuse")  // the log a --keep run left (for profiling)
       reuse = keep = true;
     else {
-      std::fprintf(stderr, "usage: %s [--records N] [--dir DIR] [--keep] [--reuse]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--records N] [--dir DIR] [--keep] [--reuse]\n",
+                   argv[0]);
       return 2;
     }
   }
