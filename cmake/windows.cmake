@@ -56,3 +56,8 @@ target_compile_definitions(vesk-cli PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(vesk-cli PRIVATE vesk_import)
 set_target_properties(vesk-cli PROPERTIES OUTPUT_NAME vesk)
+
+# Windows test programs, run under Wine by scripts/check-wine.
+if(VESK_BUILD_TESTS)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)
+endif()
