@@ -64,6 +64,8 @@ Diagnostics &diags() {
 
 thread_local DWORD t_last_error = 0;
 
+constexpr LANGID kEnglishUs = 0x0409;
+
 struct World {
   std::mutex mutex;
   bool configured = false;
@@ -72,6 +74,7 @@ struct World {
   std::map<std::u16string, std::shared_ptr<Computer>> remotes;
   std::atomic<bool> privilege_assigned{true};
   std::atomic<bool> security_privilege{false};
+  std::atomic<LANGID> user_language{kEnglishUs};
 };
 
 World &world() {
@@ -308,6 +311,7 @@ void reset() {
     w.remotes.clear();
     w.privilege_assigned = true;
     w.security_privilege = false;
+    w.user_language = kEnglishUs;
   }
   clear_faults();
   reset_calls();
@@ -365,6 +369,9 @@ void set_security_privilege_enabled(bool enabled) {
 }
 
 bool security_privilege_enabled() { return world().security_privilege; }
+
+void set_user_language(LANGID lang) { world().user_language = lang; }
+LANGID user_language() { return world().user_language; }
 
 // ------------------------------------------------------------------ detail
 

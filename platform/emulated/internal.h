@@ -19,6 +19,9 @@ DWORD last_error();
 enum class LiveKind { LocalAlloc, Bstr, RegKey, EventLog, Token, Module };
 void live_add(LiveKind kind, long delta);
 
+// A byte of the emulated ANSI code page (1252) as UTF-16.
+char16_t ansi_to_unicode(uint8_t byte);
+
 // Reads the environment once, unless reset() ran first.
 void ensure_configured();
 

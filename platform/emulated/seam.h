@@ -221,4 +221,13 @@ bool privilege_assigned();
 void set_security_privilege_enabled(bool enabled);
 bool security_privilege_enabled();
 
+// ---------------------------------------------------------------- language
+
+// The language of the emulated user (also its thread and system default),
+// which message look-ups under LANG_USER_DEFAULT or LANG_NEUTRAL prefer.
+// English, United States (0x0409) until a test sets another; reset()
+// restores it.
+void set_user_language(LANGID lang);
+LANGID user_language();
+
 }  // namespace vesk::emu

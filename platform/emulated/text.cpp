@@ -317,6 +317,12 @@ constexpr Table make_cp1252() {
 
 constexpr Table kCp1252 = make_cp1252();
 
+}  // namespace
+
+char16_t detail::ansi_to_unicode(uint8_t byte) { return kCp1252.units[byte]; }
+
+namespace {
+
 // The flags MultiByteToWideChar knows.
 constexpr DWORD kPrecomposed = 0x1;
 constexpr DWORD kComposite = 0x2;

@@ -1,0 +1,488 @@
+// FormatMessageW's formatting, as Windows does it:
+//   %0 ends the text, %n is CR LF, %r a CR, %t a TAB, %1..%99 an insert with
+//   an optional !printf format! (default !s!), %x any other character x.
+//   Line breaks in the text become CR LF under width byte 0 and one space
+//   under any other width; widths 1-254 also wrap lines at spaces.
+// Under IGNORE_INSERTS inserts and %x stay as written; %0 %n %r %t still act.
+#include "platform/emulated/msgformat.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+constexpr char16_t kCr = u'\r', kLf = u'\n', kTab = u'\t', kSpace = u' ';
+constexpr unsigned kNoLimit = 0xFF;  // FORMAT_MESSAGE_MAX_WIDTH_MASK
+// An ARGUMENT_ARRAY is read no further than this many elements (inserts 1 to
+// 99): a caller cannot say how long its array is, and a width or precision
+// taken from the array must not walk past the elements an insert can name.
+constexpr int kArrayElements = 99;
+// Inserts 1-99, and two more elements for a width and a precision.
+constexpr int kListElements = 102;
+
+// The output: the caller's buffer, one unit kept for the terminator, and the
+// state of the current line for wrapping.
+class Writer {
+ public:
+  Writer(WCHAR *buffer, size_t capacity, unsigned wrap)
+      : start_(buffer),
+        p_(buffer),
+        end_(capacity ? buffer + capacity - 1 : buffer),
+        line_(buffer),
+        wrap_(wrap) {}
+
+  bool put(char16_t c) {
+    if (p_ == end_) return false;
+    *p_++ = c;
+    return true;
+  }
+  bool put(const char16_t *s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      if (!put(s[i])) return false;
+    return true;
+  }
+  bool fill(char16_t c, uint64_t n) {
+    for (; n > 0; --n)
+      if (!put(c)) return false;
+    return true;
+  }
+  bool crlf() {
+    bool ok = put(kCr) && put(kLf);
+    new_line();
+    return ok;
+  }
+  void new_line() {
+    line_ = p_;
+    space_ = nullptr;
+  }
+  // A space or a converted line break: a place where a long line may break.
+  bool space() {
+    space_ = p_;
+    return put(kSpace);
+  }
+  bool tab() {
+    // A tab right after a break point moves the break point past itself.
+    if (space_ != nullptr && space_ + 1 == p_) space_ = p_;
+    return put(kTab);
+  }
+
+  // Breaks the current line when it has reached the wrap width: at its last
+  // break point, dropping the blanks there, or else right here.
+  bool wrap() {
+    if (wrap_ == 0 || static_cast<size_t>(p_ - line_) < wrap_) return true;
+    WCHAR *cut = p_, *next = p_;
+    if (space_ != nullptr) {
+      next = space_ + 1;
+      cut = space_;
+      while (cut > line_ && (cut[-1] == kSpace || cut[-1] == kTab)) --cut;
+    }
+    ptrdiff_t grow = 2 - (next - cut);
+    if (grow > 0 && end_ - p_ < grow) return false;
+    std::memmove(cut + 2, next, static_cast<size_t>(p_ - next) * sizeof(WCHAR));
+    p_ += grow;
+    cut[0] = kCr;
+    cut[1] = kLf;
+    line_ = cut + 2;
+    space_ = nullptr;
+    return true;
+  }
+
+  // Terminates the text; only for a buffer of at least one unit.
+  size_t finish() {
+    *p_ = 0;
+    return static_cast<size_t>(p_ - start_);
+  }
+
+ private:
+  WCHAR *start_, *p_, *end_, *line_;
+  WCHAR *space_ = nullptr;
+  size_t wrap_;
+};
+
+// The arguments of one call, fetched as Windows fetches them.
+class Args {
+ public:
+  explicit Args(const MessageArgs &a) : a_(a) {}
+  bool present() const { return a_.array != nullptr || a_.list != nullptr; }
+
+  // The values for insert `nr` with `stars` widths/precisions before it, in
+  // printf order.  False when they would lie past the array.
+  bool take(int nr, int stars, uint64_t *values) {
+    if (a_.array) {
+      // The insert's own element first, then each further value from the
+      // elements after the highest one used so far.
+      values[0] = a_.array[nr - 1];
+      if (last_ < nr) last_ = nr;
+      for (int k = 1; k <= stars; ++k) {
+        if (last_ >= kArrayElements) return false;
+        values[k] = a_.array[last_++];
+      }
+      return true;
+    }
+    // va_list: arguments are fetched in order and kept, so an insert can be
+    // used again; a width or precision shifts the following numbers (as
+    // Windows counts them, so that %1!*.*u! is followed by %3).
+    fetch(nr - 1);
+    int n = nr, k = 0;
+    for (; k < stars; ++k) {
+      values[k] = fetch(n);
+      n = -1;
+    }
+    if (n == -1) --last_;
+    values[k] = fetch(n);
+    return true;
+  }
+
+ private:
+  uint64_t fetch(int nr) {
+    if (nr == -1) nr = last_ + 1;
+    if (nr > kListElements) nr = kListElements;
+    while (nr > last_) list_[last_++] = va_arg(*a_.list, DWORD_PTR);
+    return nr > 0 ? list_[nr - 1] : 0;
+  }
+
+  const MessageArgs &a_;
+  int last_ = 0;
+  uint64_t list_[kListElements] = {};
+};
+
+enum class Len { Default, Short, Long64, Wide, Narrow };
+
+struct Spec {
+  bool left = false, plus = false, blank = false, zero = false, alt = false;
+  bool width_star = false, precision_star = false;
+  int64_t width = 0;
+  int64_t precision = -1;
+  Len len = Len::Default;
+  char16_t type = 0;
+};
+
+bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+int64_t number(const WCHAR *s, size_t *i, size_t end) {
+  int64_t v = 0;
+  while (*i < end && is_digit(s[*i])) {
+    if (v < 100000000) v = v * 10 + (s[*i] - u'0');
+    ++*i;
+  }
+  return v;
+}
+
+// Parses [flags][width][.precision][length]type from s[i, end).  Returns the
+// index after the type, or `end + 1` when the format is not one this
+// formatter knows.
+size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
+  for (; i < end; ++i) {
+    char16_t c = s[i];
+    if (c == u'-')
+      spec->left = true;
+    else if (c == u'+')
+      spec->plus = true;
+    else if (c == u' ')
+      spec->blank = true;
+    else if (c == u'0')
+      spec->zero = true;
+    else if (c == u'#')
+      spec->alt = true;
+    else
+      break;
+  }
+  if (i < end && s[i] == u'*') {
+    spec->width_star = true;
+    ++i;
+  } else {
+    spec->width = number(s, &i, end);
+  }
+  if (i < end && s[i] == u'.') {
+    ++i;
+    if (i < end && s[i] == u'*') {
+      spec->precision_star = true;
+      ++i;
+    } else {
+      spec->precision = number(s, &i, end);
+    }
+  }
+  auto match = [&](const char16_t *word) {
+    size_t n = 0;
+    while (word[n] != 0) ++n;
+    if (end - i < n) return false;
+    for (size_t k = 0; k < n; ++k)
+      if (s[i + k] != word[k]) return false;
+    i += n;
+    return true;
+  };
+  if (match(u"I64") || match(u"ll") || match(u"I")) {
+    spec->len = Len::Long64;
+    // "I" alone is pointer-sized, which is 64 bits here.
+  } else if (match(u"I32")) {
+    spec->len = Len::Default;
+  } else if (match(u"h")) {
+    spec->len = Len::Short;
+  } else if (match(u"l") || match(u"w")) {
+    spec->len = Len::Wide;
+  }
+  if (i >= end) return end + 1;
+  char16_t t = s[i];
+  switch (t) {
+    case u'd':
+    case u'i':
+    case u'u':
+    case u'o':
+    case u'x':
+    case u'X':
+    case u'p':
+    case u's':
+    case u'S':
+    case u'c':
+    case u'C':
+      spec->type = t;
+      return i + 1;
+    default:
+      return end + 1;
+  }
+}
+
+// The emulated ANSI code page.
+char16_t from_ansi(uint64_t byte) {
+  return detail::ansi_to_unicode(static_cast<uint8_t>(byte));
+}
+
+bool put_padded_text(Writer &w, const Spec &spec, const WCHAR *wide, const char *narrow,
+                     size_t n) {
+  uint64_t pad = static_cast<uint64_t>(spec.width) > n ? spec.width - n : 0;
+  char16_t padc = spec.zero && !spec.left ? u'0' : kSpace;
+  if (!spec.left && !w.fill(padc, pad)) return false;
+  for (size_t k = 0; k < n; ++k)
+    if (!w.put(wide ? wide[k] : from_ansi(static_cast<unsigned char>(narrow[k]))))
+      return false;
+  return spec.left ? w.fill(kSpace, pad) : true;
+}
+
+bool put_string(Writer &w, const Spec &spec, uint64_t value, bool narrow) {
+  static const char kNull[] = "(null)";
+  const char *nptr = narrow ? reinterpret_cast<const char *>(value) : nullptr;
+  const WCHAR *wptr = narrow ? nullptr : reinterpret_cast<const WCHAR *>(value);
+  if (value == 0) {
+    nptr = kNull;
+    wptr = nullptr;
+  }
+  // At most `precision` units are read: the text need not end within them.
+  size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+  size_t n = 0;
+  if (wptr)
+    while (n < limit && wptr[n] != 0) ++n;
+  else
+    while (n < limit && nptr[n] != 0) ++n;
+  return put_padded_text(w, spec, wptr, nptr, n);
+}
+
+bool put_char(Writer &w, const Spec &spec, uint64_t value, bool narrow) {
+  WCHAR c = narrow ? from_ansi(value & 0xFF) : static_cast<WCHAR>(value & 0xFFFF);
+  return put_padded_text(w, spec, &c, nullptr, 1);
+}
+
+bool put_integer(Writer &w, Spec spec, uint64_t value) {
+  bool is_signed = spec.type == u'd' || spec.type == u'i';
+  bool negative = false;
+  uint64_t magnitude = value;
+  switch (spec.len) {
+    case Len::Short:
+      magnitude = is_signed ? static_cast<uint64_t>(static_cast<int16_t>(value))
+                            : static_cast<uint16_t>(value);
+      break;
+    case Len::Long64:
+      break;
+    default:
+      magnitude = is_signed ? static_cast<uint64_t>(static_cast<int32_t>(value))
+                            : static_cast<uint32_t>(value);
+      break;
+  }
+  if (spec.type == u'p') {
+    // A pointer: all of its hexadecimal digits, in capitals.
+    spec.precision = 2 * sizeof(void *);
+    spec.alt = false;
+    magnitude = value;
+  }
+  if (is_signed && static_cast<int64_t>(magnitude) < 0) {
+    negative = true;
+    magnitude = 0 - magnitude;
+  }
+  unsigned base = 10;
+  const char *digits = "0123456789abcdef";
+  if (spec.type == u'o') base = 8;
+  if (spec.type == u'x') base = 16;
+  if (spec.type == u'X' || spec.type == u'p') {
+    base = 16;
+    digits = "0123456789ABCDEF";
+  }
+  char16_t text[24];
+  size_t n = 0;
+  for (uint64_t v = magnitude; v != 0; v /= base) text[n++] = digits[v % base];
+  char16_t prefix[2];
+  size_t prefix_n = 0;
+  if (negative)
+    prefix[prefix_n++] = u'-';
+  else if (is_signed && spec.plus)
+    prefix[prefix_n++] = u'+';
+  else if (is_signed && spec.blank)
+    prefix[prefix_n++] = kSpace;
+  if (spec.alt && magnitude != 0 && base == 16) {
+    prefix[prefix_n++] = u'0';
+    prefix[prefix_n++] = spec.type;
+  }
+  uint64_t precision = spec.precision >= 0 ? static_cast<uint64_t>(spec.precision) : 1;
+  if (spec.alt && base == 8 && precision <= n) precision = n + 1;
+  uint64_t zeros = precision > n ? precision - n : 0;
+  uint64_t total = prefix_n + zeros + n;
+  uint64_t pad = static_cast<uint64_t>(spec.width) > total ? spec.width - total : 0;
+  bool zero_pad = spec.zero && !spec.left && spec.precision < 0;
+  if (!spec.left && !zero_pad && !w.fill(kSpace, pad)) return false;
+  if (!w.put(prefix, prefix_n)) return false;
+  if (zero_pad && !w.fill(u'0', pad)) return false;
+  if (!w.fill(u'0', zeros)) return false;
+  for (size_t k = n; k > 0; --k)
+    if (!w.put(text[k - 1])) return false;
+  return spec.left ? w.fill(kSpace, pad) : true;
+}
+
+enum class Step { Ok, Overflow, Invalid };
+
+// Insert `nr` with its format s[from, to) (the text between the bangs, or
+// empty for the default !s!).  `whole` is the insert as written, for a
+// format this formatter does not know, which is copied through unchanged.
+Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t to,
+            const WCHAR *whole, size_t whole_n) {
+  if (!args.present()) return Step::Invalid;
+  Spec spec;
+  size_t after = from == to ? to : parse_spec(s, from, to, &spec);
+  if (from == to) spec.type = u's';
+  if (after > to) return w.put(whole, whole_n) ? Step::Ok : Step::Overflow;
+  int stars = (spec.width_star ? 1 : 0) + (spec.precision_star ? 1 : 0);
+  uint64_t values[3] = {};
+  if (!args.take(nr, stars, values)) return Step::Invalid;
+  int k = 0;
+  if (spec.width_star) {
+    int32_t v = static_cast<int32_t>(values[k++]);
+    if (v < 0) {
+      spec.left = true;
+      spec.width = -static_cast<int64_t>(v);
+    } else {
+      spec.width = v;
+    }
+  }
+  if (spec.precision_star) {
+    int32_t v = static_cast<int32_t>(values[k++]);
+    spec.precision = v < 0 ? -1 : v;
+  }
+  uint64_t value = values[k];
+  bool ok;
+  switch (spec.type) {
+    case u's':
+      ok = put_string(w, spec, value, spec.len == Len::Short);
+      break;
+    case u'S':
+      ok = put_string(w, spec, value, spec.len != Len::Wide);
+      break;
+    case u'c':
+      ok = put_char(w, spec, value, spec.len == Len::Short);
+      break;
+    case u'C':
+      ok = put_char(w, spec, value, spec.len != Len::Wide);
+      break;
+    default:
+      ok = put_integer(w, spec, value);
+      break;
+  }
+  if (!ok) return Step::Overflow;
+  // Anything after the type within the bangs is plain text.
+  return w.put(s + after, to - after) ? Step::Ok : Step::Overflow;
+}
+
+}  // namespace
+
+DWORD format_message(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &margs, WCHAR *out,
+                     size_t capacity, size_t *written) {
+  width &= 0xFF;
+  Writer w(out, capacity, width == kNoLimit ? 0 : width);
+  Args args(margs);
+  *written = 0;
+  auto overflow = [&]() -> DWORD {
+    if (capacity > 0) w.finish();
+    return ERROR_INSUFFICIENT_BUFFER;
+  };
+  size_t i = 0;
+  while (i < length && text[i] != 0) {
+    char16_t c = text[i++];
+    bool ok = true;
+    if (c == kCr || c == kLf) {
+      // CR LF, a lone CR and a lone LF are each one line break.
+      if (c == kCr && i < length && text[i] == kLf) ++i;
+      ok = width == 0 ? w.crlf() : w.space();
+    } else if (c == kSpace) {
+      ok = w.space();
+    } else if (c == kTab) {
+      ok = w.tab();
+    } else if (c != u'%') {
+      ok = w.put(c);
+    } else {
+      if (i >= length || text[i] == 0) {
+        if (capacity > 0) w.finish();
+        return ERROR_INVALID_PARAMETER;
+      }
+      char16_t e = text[i++];
+      if (e == u'0') break;
+      switch (e) {
+        case u'n':
+          ok = w.crlf();
+          break;
+        case u'r':
+          ok = w.put(kCr);
+          w.new_line();
+          break;
+        case u't':
+          // A TAB under every width byte.
+          ok = w.tab();
+          break;
+        default:
+          if (ignore_inserts) {
+            ok = w.put(u'%') && w.put(e);
+          } else if (!is_digit(e)) {
+            ok = w.put(e);
+          } else {
+            size_t start = i - 2;
+            int nr = e - u'0';
+            if (i < length && is_digit(text[i])) nr = nr * 10 + (text[i++] - u'0');
+            size_t from = i, to = i;
+            if (i < length && text[i] == u'!') {
+              size_t close = i + 1;
+              while (close < length && text[close] != 0 && text[close] != u'!') ++close;
+              if (close >= length || text[close] != u'!') {
+                if (capacity > 0) w.finish();
+                return ERROR_INVALID_PARAMETER;
+              }
+              from = i + 1;
+              to = close;
+              i = close + 1;
+            }
+            Step step = insert(w, args, nr, text, from, to, text + start, i - start);
+            if (step == Step::Invalid) {
+              if (capacity > 0) w.finish();
+              return ERROR_INVALID_PARAMETER;
+            }
+            ok = step == Step::Ok;
+          }
+          break;
+      }
+    }
+    if (!ok || !w.wrap()) return overflow();
+  }
+  if (capacity == 0) return ERROR_INSUFFICIENT_BUFFER;
+  *written = w.finish();
+  return 0;
+}
+
+}  // namespace vesk::emu

@@ -1,0 +1,30 @@
+// The message formatter behind FormatMessageW: escapes, inserts with printf
+// formats, line breaks under the width byte.  It writes straight into the
+// caller's buffer and allocates nothing.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+#include "platform/emulated/win32.h"
+
+namespace vesk::emu {
+
+struct MessageArgs {
+  const DWORD_PTR *array = nullptr;  // FORMAT_MESSAGE_ARGUMENT_ARRAY
+  va_list *list = nullptr;           // otherwise
+};
+
+// Formats `text` (`length` units; a NUL ends it earlier) into `out`, which
+// holds `capacity` units with the terminator.  `width` is the low byte of
+// the flags.  Returns 0 with *written set to the units written (without the
+// terminator, which is always written when capacity > 0), or the error:
+// ERROR_INVALID_PARAMETER for a '%' at the end of the text, an insert
+// without arguments or a malformed !format!; ERROR_INSUFFICIENT_BUFFER when
+// the text does not fit, the buffer then holding the first capacity-1 units
+// and a terminator.
+DWORD format_message(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args, WCHAR *out,
+                     size_t capacity, size_t *written);
+
+}  // namespace vesk::emu

@@ -1,0 +1,260 @@
+// PE headers, the resource tree and message tables, read from the bytes of a
+// file with explicit little-endian readers.  Offsets and counts come from an
+// untrusted file: every one is checked against the bytes actually kept
+// before it is used, and every walk is bounded by those bytes.
+#include "platform/emulated/pefile.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/emulated/internal.h"
+
+namespace vesk::emu {
+namespace {
+
+constexpr DWORD kReadFault = 30;  // ERROR_READ_FAULT
+
+constexpr uint16_t kMz = 0x5A4D;
+constexpr uint32_t kPe = 0x00004550;
+constexpr uint16_t kMagic32 = 0x10B;
+constexpr uint16_t kMagic64 = 0x20B;
+constexpr uint32_t kFileHeaderBytes = 24;  // signature and file header
+constexpr uint32_t kSectionBytes = 40;
+constexpr uint32_t kResourceDirectory = 2;  // index in the data directories
+
+constexpr uint16_t kMessageTableType = 11;
+constexpr uint16_t kMessageTableName = 1;
+constexpr uint32_t kDirectoryBytes = 16;
+constexpr uint32_t kEntryBytes = 8;
+constexpr uint32_t kDataEntryBytes = 16;
+constexpr uint32_t kHighBit = 0x80000000u;
+
+uint16_t u16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t u32(const uint8_t *p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Reads n bytes at off into dst: 0, ERROR_BAD_EXE_FORMAT when the range is
+// not in the file, the read fault otherwise.
+DWORD read_at(const ByteSource &file, uint64_t off, void *dst, size_t n) {
+  uint64_t size = file.size();
+  if (off > size || n > size - off) return ERROR_BAD_EXE_FORMAT;
+  return file.read(off, dst, n) ? 0 : kReadFault;
+}
+
+uint16_t primary(uint16_t lang) { return lang & 0x3FF; }
+uint16_t sub(uint16_t lang) { return lang >> 10; }
+uint16_t neutral_sub(uint16_t lang) { return primary(lang); }
+
+constexpr uint16_t kSublangSysDefault = 2;
+constexpr uint16_t kEnglishUs = 0x0409;
+
+}  // namespace
+
+std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
+  *code = 0;
+  uint64_t size = file.size();
+  if (size == 0) {
+    *code = ERROR_FILE_INVALID;
+    return nullptr;
+  }
+  uint8_t dos[64];
+  if ((*code = read_at(file, 0, dos, sizeof dos)) != 0) return nullptr;
+  if (u16(dos) != kMz) {
+    *code = ERROR_BAD_EXE_FORMAT;
+    return nullptr;
+  }
+  uint64_t nt = u32(dos + 0x3C);
+  uint8_t head[kFileHeaderBytes + 2];
+  if ((*code = read_at(file, nt, head, sizeof head)) != 0) return nullptr;
+  uint16_t magic = u16(head + kFileHeaderBytes);
+  if (u32(head) != kPe || (magic != kMagic32 && magic != kMagic64)) {
+    *code = ERROR_BAD_EXE_FORMAT;
+    return nullptr;
+  }
+  uint32_t sections = u16(head + 6);
+  uint32_t optional_size = u16(head + 20);
+  std::vector<uint8_t> optional(optional_size);
+  if ((*code = read_at(file, nt + kFileHeaderBytes, optional.data(), optional.size())) !=
+      0)
+    return nullptr;
+
+  auto file_ptr = std::unique_ptr<PeFile>(new PeFile());
+  PeFile &pe = *file_ptr;
+  pe.pe32_plus_ = magic == kMagic64;
+  const uint32_t count_at = pe.pe32_plus_ ? 108 : 92;
+  const uint32_t dirs_at = count_at + 4;
+  const uint32_t res_at = dirs_at + kResourceDirectory * 8;
+  uint32_t resource_rva = 0, resource_size = 0;
+  if (optional_size >= res_at + 8 &&
+      u32(optional.data() + count_at) > kResourceDirectory) {
+    resource_rva = u32(optional.data() + res_at);
+    resource_size = u32(optional.data() + res_at + 4);
+  }
+  std::vector<uint8_t> table(static_cast<size_t>(sections) * kSectionBytes);
+  if ((*code = read_at(file, nt + kFileHeaderBytes + optional_size, table.data(),
+                       table.size())) != 0)
+    return nullptr;
+  if (resource_rva == 0 || resource_size == 0) return file_ptr;  // a PE without resources
+
+  // The section that holds the directory, found by RVA; only its raw data
+  // exists in a data-file mapping.
+  for (uint32_t i = 0; i < sections; ++i) {
+    const uint8_t *s = table.data() + i * kSectionBytes;
+    uint32_t va = u32(s + 12), raw_size = u32(s + 16), raw_ptr = u32(s + 20);
+    if (resource_rva < va || resource_rva - va >= raw_size) continue;
+    uint64_t avail = raw_ptr < size ? size - raw_ptr : 0;
+    uint64_t keep = std::min<uint64_t>(raw_size, avail);
+    if (keep > kMaxResourceSection) {
+      *code = ERROR_BAD_EXE_FORMAT;
+      return nullptr;
+    }
+    pe.section_.resize(static_cast<size_t>(keep));
+    if (keep && !file.read(raw_ptr, pe.section_.data(), pe.section_.size())) {
+      *code = kReadFault;
+      return nullptr;
+    }
+    pe.section_rva_ = va;
+    pe.resource_rva_ = resource_rva;
+    pe.has_resources_ = true;
+    break;
+  }
+  return file_ptr;
+}
+
+const uint8_t *PeFile::at_rva(uint64_t rva, uint64_t n) const {
+  if (rva < section_rva_) return nullptr;
+  uint64_t off = rva - section_rva_;
+  if (off > section_.size() || n > section_.size() - off) return nullptr;
+  return section_.data() + off;
+}
+
+const uint8_t *PeFile::at_offset(uint64_t off, uint64_t n) const {
+  return at_rva(static_cast<uint64_t>(resource_rva_) + off, n);
+}
+
+bool PeFile::find_id(uint32_t dir, uint16_t id, uint32_t *target, bool *leaf) const {
+  const uint8_t *d = at_offset(dir, kDirectoryBytes);
+  if (!d) return false;
+  uint32_t named = u16(d + 12), ids = u16(d + 14);
+  const uint8_t *entries =
+      at_offset(dir + uint64_t{kDirectoryBytes}, uint64_t{named + ids} * kEntryBytes);
+  if (!entries) return false;
+  // Named entries come first; ids follow.  A linear search finds an id
+  // whether or not the linker sorted them.
+  for (uint32_t i = named; i < named + ids; ++i) {
+    const uint8_t *e = entries + i * kEntryBytes;
+    uint32_t name = u32(e);
+    if ((name & kHighBit) || (name & 0xFFFF) != id || (name >> 16) != 0) continue;
+    uint32_t data = u32(e + 4);
+    *leaf = !(data & kHighBit);
+    *target = data & ~kHighBit;
+    return true;
+  }
+  return false;
+}
+
+bool PeFile::first_id(uint32_t dir, uint32_t *target, bool *leaf) const {
+  const uint8_t *d = at_offset(dir, kDirectoryBytes);
+  if (!d) return false;
+  uint32_t named = u16(d + 12), ids = u16(d + 14);
+  if (named + ids == 0) return false;
+  // Any language at all: the first entry, named or not.
+  const uint8_t *e = at_offset(dir + uint64_t{kDirectoryBytes}, kEntryBytes);
+  if (!e) return false;
+  uint32_t data = u32(e + 4);
+  *leaf = !(data & kHighBit);
+  *target = data & ~kHighBit;
+  return true;
+}
+
+DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &defaults,
+                           MessageText *out) const {
+  if (!has_resources_) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  if (!at_offset(0, kDirectoryBytes)) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  uint32_t types = 0, names = 0;
+  bool leaf = false;
+  // Three levels, each a directory: type, name, language.  A level that
+  // points to a leaf (or a language that points to a directory) is damaged
+  // and counts as absent, which also rules out any cycle.
+  if (!find_id(0, kMessageTableType, &types, &leaf) || leaf)
+    return ERROR_RESOURCE_TYPE_NOT_FOUND;
+  if (!find_id(types, kMessageTableName, &names, &leaf) || leaf)
+    return ERROR_RESOURCE_NAME_NOT_FOUND;
+
+  // The candidate languages, in the order Windows' resource look-up tries
+  // them; the first one present wins.
+  std::array<uint16_t, 10> tried{};
+  size_t count = 0;
+  auto add = [&](uint16_t l) {
+    for (size_t i = 0; i < count; ++i)
+      if (tried[i] == l) return;
+    tried[count++] = l;
+  };
+  add(lang);
+  add(neutral_sub(lang));
+  add(0);
+  bool any = primary(lang) == 0;
+  if (any) {
+    if (sub(lang) != kSublangSysDefault) {
+      add(defaults.thread);
+      add(defaults.user);
+      add(neutral_sub(defaults.user));
+    }
+    add(defaults.system);
+    add(neutral_sub(defaults.system));
+    add(kEnglishUs);
+  }
+  uint32_t data = 0;
+  bool found = false;
+  for (size_t i = 0; i < count && !found; ++i)
+    found = find_id(names, tried[i], &data, &leaf);
+  if (!found && any) found = first_id(names, &data, &leaf);
+  if (!found || !leaf) return ERROR_RESOURCE_LANG_NOT_FOUND;
+
+  const uint8_t *entry = at_offset(data, kDataEntryBytes);
+  if (!entry) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  uint32_t size = u32(entry + 4);
+  const uint8_t *table = at_rva(u32(entry), size);
+  if (!table) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  return lookup_in_table(table, size, id, out);
+}
+
+DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size, uint32_t id,
+                              MessageText *out) const {
+  if (size < 4) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  uint32_t blocks = u32(table);
+  if (blocks > (size - 4) / 12) return ERROR_RESOURCE_DATA_NOT_FOUND;
+  for (uint32_t b = 0; b < blocks; ++b) {
+    const uint8_t *block = table + 4 + b * 12;
+    uint32_t low = u32(block), high = u32(block + 4);
+    if (id < low || id > high) continue;
+    // Entries follow one another, each as long as its own length says; the
+    // walk ends within the table's bytes whatever the lengths are.
+    uint64_t at = u32(block + 8);
+    for (uint32_t skip = id - low;; --skip) {
+      if (at > size || size - at < 4) return ERROR_RESOURCE_DATA_NOT_FOUND;
+      uint32_t length = u16(table + at);
+      if (length < 4 || length > size - at) return ERROR_RESOURCE_DATA_NOT_FOUND;
+      if (skip == 0) {
+        const uint8_t *text = table + at + 4;
+        size_t bytes = length - 4;
+        out->bytes = text;
+        out->unicode = u16(table + at + 2) & 1;
+        size_t n = 0;
+        if (out->unicode) {
+          while (n < bytes / 2 && (text[2 * n] | text[2 * n + 1]) != 0) ++n;
+        } else {
+          while (n < bytes && text[n] != 0) ++n;
+        }
+        out->length = n;
+        return 0;
+      }
+      at += length;
+    }
+  }
+  return ERROR_MR_MID_NOT_FOUND;
+}
+
+}  // namespace vesk::emu
