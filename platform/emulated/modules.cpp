@@ -140,8 +140,10 @@ const WCHAR *decode(const MessageText &m) {
   return text.data();
 }
 
-// The longest text FORMAT_MESSAGE_ALLOCATE_BUFFER hands out: 128 KB.
-constexpr size_t kAllocateLimit = 64 * 1024;
+// The longest text FORMAT_MESSAGE_ALLOCATE_BUFFER hands out, in units.
+// Windows' documentation names 128 KB, but its FormatMessageW hands out
+// texts of a million units; this bound only keeps the host's memory safe.
+constexpr size_t kAllocateLimit = 16u << 20;
 
 }  // namespace
 }  // namespace vesk::emu
@@ -285,18 +287,38 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     // is 0), as on Windows since Vista.
     code = format_message(text, length, width, ignore, margs, buffer, size, &written);
   } else {
-    thread_local std::vector<WCHAR> scratch;
-    if (scratch.size() < kAllocateLimit + 1) scratch.resize(kAllocateLimit + 1);
-    code = format_message(text, length, width, ignore, margs, scratch.data(),
-                          scratch.size(), &written);
-    if (code == ERROR_INSUFFICIENT_BUFFER) code = ERROR_MORE_DATA;
+    // The result's length is not known in advance: format into a buffer that
+    // doubles until the text fits, each try on a copy of the arguments, then
+    // once more on the caller's own so that it is consumed as on Windows.
+    std::vector<WCHAR> scratch(256);
+    for (;;) {
+      va_list copy;
+      MessageArgs attempt = margs;
+      if (margs.list) {
+        va_copy(copy, *margs.list);
+        attempt.list = &copy;
+      }
+      code = format_message(text, length, width, ignore, attempt, scratch.data(),
+                            scratch.size(), &written);
+      if (margs.list) va_end(copy);
+      if (code != ERROR_INSUFFICIENT_BUFFER) break;
+      if (scratch.size() > kAllocateLimit) {
+        code = ERROR_MORE_DATA;
+        break;
+      }
+      scratch.resize(scratch.size() * 2);
+    }
+    if (code == 0 && margs.list)
+      code = format_message(text, length, width, ignore, margs, scratch.data(),
+                            scratch.size(), &written);
     if (code == 0 && written > 0) {
       size_t units = std::max<size_t>(written + 1, size);
       auto *out = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR)));
       if (out == nullptr) {
         code = ERROR_NOT_ENOUGH_MEMORY;
       } else {
-        std::copy(scratch.begin(), scratch.begin() + written + 1, out);
+        std::copy(scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(written) + 1,
+                  out);
         *reinterpret_cast<LPWSTR *>(buffer) = out;
       }
     }

@@ -214,11 +214,12 @@ size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
     i += n;
     return true;
   };
-  if (match(u"I64") || match(u"ll") || match(u"I")) {
+  if (match(u"I64") || match(u"ll")) {
     spec->len = Len::Long64;
-    // "I" alone is pointer-sized, which is 64 bits here.
   } else if (match(u"I32")) {
     spec->len = Len::Default;
+  } else if (match(u"I")) {
+    spec->len = Len::Long64;  // pointer-sized, which is 64 bits here
   } else if (match(u"h")) {
     spec->len = Len::Short;
   } else if (match(u"l") || match(u"w")) {
@@ -429,10 +430,9 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
     } else if (c != u'%') {
       ok = w.put(c);
     } else {
-      if (i >= length || text[i] == 0) {
-        if (capacity > 0) w.finish();
-        return ERROR_INVALID_PARAMETER;
-      }
+      // A failure other than the buffer's size leaves the units written so
+      // far in the buffer, without a terminator, as Windows does.
+      if (i >= length || text[i] == 0) return ERROR_INVALID_PARAMETER;
       char16_t e = text[i++];
       if (e == u'0') break;
       switch (e) {
@@ -460,19 +460,13 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
             if (i < length && text[i] == u'!') {
               size_t close = i + 1;
               while (close < length && text[close] != 0 && text[close] != u'!') ++close;
-              if (close >= length || text[close] != u'!') {
-                if (capacity > 0) w.finish();
-                return ERROR_INVALID_PARAMETER;
-              }
+              if (close >= length || text[close] != u'!') return ERROR_INVALID_PARAMETER;
               from = i + 1;
               to = close;
               i = close + 1;
             }
             Step step = insert(w, args, nr, text, from, to, text + start, i - start);
-            if (step == Step::Invalid) {
-              if (capacity > 0) w.finish();
-              return ERROR_INVALID_PARAMETER;
-            }
+            if (step == Step::Invalid) return ERROR_INVALID_PARAMETER;
             ok = step == Step::Ok;
           }
           break;

@@ -18,11 +18,12 @@ struct MessageArgs {
 // Formats `text` (`length` units; a NUL ends it earlier) into `out`, which
 // holds `capacity` units with the terminator.  `width` is the low byte of
 // the flags.  Returns 0 with *written set to the units written (without the
-// terminator, which is always written when capacity > 0), or the error:
+// terminator, which is always written), or the error:
 // ERROR_INVALID_PARAMETER for a '%' at the end of the text, an insert
-// without arguments or a malformed !format!; ERROR_INSUFFICIENT_BUFFER when
-// the text does not fit, the buffer then holding the first capacity-1 units
-// and a terminator.
+// without arguments or a malformed !format! (the units written before it
+// stay, unterminated); ERROR_INSUFFICIENT_BUFFER when the text does not fit,
+// the buffer then holding its first capacity-1 units and a terminator
+// (nothing at all when capacity is 0).
 DWORD format_message(const WCHAR *text, size_t length, unsigned width,
                      bool ignore_inserts, const MessageArgs &args, WCHAR *out,
                      size_t capacity, size_t *written);
