@@ -72,14 +72,20 @@ std::string number_text(uint32_t n) { return std::to_string(n); }
 
 }  // namespace
 
-std::string utf8_from_utf16(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const uint32_t u = text[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00u));
+namespace {
+
+// Appends UTF-8 for `n` UTF-16 units; an unpaired surrogate becomes U+FFFD.
+template <typename Unit>
+void append_utf16(std::string &out, const Unit *text, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t u = static_cast<uint16_t>(text[i]);
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n &&
+               static_cast<uint16_t>(text[i + 1]) >= 0xDC00 &&
+               static_cast<uint16_t>(text[i + 1]) <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) +
+                           (static_cast<uint16_t>(text[i + 1]) - 0xDC00u));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
       append_utf8(out, 0xFFFD);
@@ -87,15 +93,21 @@ std::string utf8_from_utf16(std::u16string_view text) {
       append_utf8(out, u);
     }
   }
+}
+
+}  // namespace
+
+std::string utf8_from_utf16(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  append_utf16(out, text.data(), text.size());
   return out;
 }
 
 std::string bstr_text(BSTR text) {
-  if (text == nullptr) return {};
-  const unsigned int n = SysStringLen(text);
-  std::u16string units(n, u'\0');
-  for (unsigned int i = 0; i < n; ++i) units[i] = static_cast<char16_t>(text[i]);
-  return utf8_from_utf16(units);
+  std::string out;
+  if (text != nullptr) append_utf16(out, text, SysStringLen(text));
+  return out;
 }
 
 std::string automation_date_text(double date) {
@@ -122,36 +134,75 @@ std::string automation_date_text(double date) {
   return buf;
 }
 
-Cell cell_from_variant(const VARIANT &value) {
+void set_cell(Cell &cell, const VARIANT &value) {
+  cell.text.clear();
   switch (V_VT(&value)) {
     case VT_EMPTY:
     case VT_NULL:
-      return {};
+      cell.kind = Cell::Kind::Empty;
+      break;
     case VT_I4:
-      return {Cell::Kind::Number, std::to_string(V_I4(&value))};
+      cell.kind = Cell::Kind::Number;
+      cell.text = std::to_string(V_I4(&value));
+      break;
     case VT_DATE:
-      return {Cell::Kind::Text, automation_date_text(V_DATE(&value))};
+      cell.kind = Cell::Kind::Text;
+      cell.text = automation_date_text(V_DATE(&value));
+      break;
     case VT_BSTR:
-      return {Cell::Kind::Text, bstr_text(V_BSTR(&value))};
+      cell.kind = Cell::Kind::Text;
+      if (V_BSTR(&value) != nullptr)
+        append_utf16(cell.text, V_BSTR(&value), SysStringLen(V_BSTR(&value)));
+      break;
     default:
-      return {Cell::Kind::Text, "?vt=" + std::to_string(V_VT(&value))};
+      cell.kind = Cell::Kind::Text;
+      cell.text = "?vt=" + std::to_string(V_VT(&value));
   }
+}
+
+Cell cell_from_variant(const VARIANT &value) {
+  Cell cell;
+  set_cell(cell, value);
+  return cell;
 }
 
 std::vector<std::string> column_names() {
   std::vector<std::string> names = {"log", "record"};
   names.insert(names.end(), std::begin(kSlotNames), std::end(kSlotNames));
+  names.push_back("error");
   return names;
 }
 
-std::string csv_field(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-  std::string out = "\"";
+namespace {
+
+void append_csv_field(std::string &out, std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    out += text;
+    return;
+  }
+  out += '"';
   for (char c : text) {
     if (c == '"') out += '"';
     out += c;
   }
   out += '"';
+}
+
+void append_number(std::string &out, uint32_t n) {
+  char digits[10];
+  int i = 0;
+  do {
+    digits[i++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  while (i > 0) out += digits[--i];
+}
+
+}  // namespace
+
+std::string csv_field(std::string_view text) {
+  std::string out;
+  append_csv_field(out, text);
   return out;
 }
 
@@ -159,7 +210,7 @@ std::string csv_line(const std::vector<std::string> &fields) {
   std::string out;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i != 0) out += ',';
-    out += csv_field(fields[i]);
+    append_csv_field(out, fields[i]);
   }
   out += "\r\n";
   return out;
@@ -167,17 +218,34 @@ std::string csv_line(const std::vector<std::string> &fields) {
 
 std::string csv_header() { return csv_line(column_names()); }
 
-std::string csv_row(const Row &row) {
-  std::vector<std::string> fields = {row.log, number_text(row.record)};
-  for (const Cell &c : row.cells) fields.push_back(c.text);
-  return csv_line(fields);
+void append_csv_row(std::string &out, const Row &row) {
+  append_csv_field(out, row.log);
+  out += ',';
+  append_number(out, row.record);
+  for (const Cell &c : row.cells) {
+    out += ',';
+    append_csv_field(out, c.text);
+  }
+  out += ',';
+  append_csv_field(out, row.error.text);
+  out += "\r\n";
 }
 
-std::string json_string(std::string_view utf8) {
+std::string csv_row(const Row &row) {
+  std::string out;
+  append_csv_row(out, row);
+  return out;
+}
+
+void append_json_string(std::string &out, std::string_view utf8) {
   static const char hex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char ch : utf8) {
-    const unsigned char c = static_cast<unsigned char>(ch);
+  out += '"';
+  size_t plain = 0;  // start of the run not yet copied
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(utf8.data() + plain, i - plain);
+    plain = i + 1;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -201,40 +269,61 @@ std::string json_string(std::string_view utf8) {
         out += "\\t";
         break;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out += hex[c >> 4];
-          out += hex[c & 0xF];
-        } else {
-          out += ch;
-        }
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 0xF];
     }
   }
+  out.append(utf8.data() + plain, utf8.size() - plain);
   out += '"';
+}
+
+std::string json_string(std::string_view utf8) {
+  std::string out;
+  append_json_string(out, utf8);
   return out;
 }
 
-std::string json_row(const Row &row) {
-  std::string out =
-      "{\"log\":" + json_string(row.log) + ",\"record\":" + number_text(row.record);
-  for (size_t i = 0; i < row.cells.size() && i < 8; ++i) {
+namespace {
+
+void append_json_cell(std::string &out, const Cell &c) {
+  switch (c.kind) {
+    case Cell::Kind::Empty:
+      out += "null";
+      break;
+    case Cell::Kind::Number:
+      out += c.text;
+      break;
+    case Cell::Kind::Text:
+      append_json_string(out, c.text);
+      break;
+  }
+}
+
+}  // namespace
+
+void append_json_row(std::string &out, const Row &row) {
+  out += "{\"log\":";
+  append_json_string(out, row.log);
+  out += ",\"record\":";
+  append_number(out, row.record);
+  for (size_t i = 0; i < 8; ++i) {
     out += ",\"";
     out += kSlotNames[i];
     out += "\":";
-    const Cell &c = row.cells[i];
-    switch (c.kind) {
-      case Cell::Kind::Empty:
-        out += "null";
-        break;
-      case Cell::Kind::Number:
-        out += c.text;
-        break;
-      case Cell::Kind::Text:
-        out += json_string(c.text);
-        break;
-    }
+    if (i < row.cells.size())
+      append_json_cell(out, row.cells[i]);
+    else
+      out += "null";
   }
+  out += ",\"error\":";
+  append_json_cell(out, row.error);
   out += "}\n";
+}
+
+std::string json_row(const Row &row) {
+  std::string out;
+  append_json_row(out, row);
   return out;
 }
 
@@ -244,6 +333,7 @@ std::string table(const std::vector<Row> &rows) {
   for (const Row &r : rows) {
     std::vector<std::string> line = {one_line(r.log), number_text(r.record)};
     for (const Cell &c : r.cells) line.push_back(one_line(c.text));
+    line.push_back(one_line(r.error.text));
     lines.push_back(std::move(line));
   }
   const size_t columns = lines.front().size();

@@ -39,19 +39,24 @@ struct Cell {
 // VT_BSTR: UTF-8; any other type: "?vt=N".
 Cell cell_from_variant(const VARIANT &value);
 
-// The eight slots' names in row order, then the two columns the caller adds.
+// Fills `cell` in place (its text keeps its capacity from row to row).
+void set_cell(Cell &cell, const VARIANT &value);
+
+// The eight slots' names in row order.
 inline constexpr const char *kSlotNames[8] = {"time", "event",  "type",     "category",
                                               "user", "source", "computer", "message"};
 
-// A row as the tool prints it: the log it came from, the record number, and
-// the eight slots.
+// A row as the tool prints it: the log it came from, the record number, the
+// eight slots, and the error text the library latched for it (Empty when
+// none).
 struct Row {
   std::string log;
   uint32_t record = 0;
   std::vector<Cell> cells;  // eight
+  Cell error;
 };
 
-// The column names of every format: log, record, then the eight slots.
+// The column names of every format: log, record, the eight slots, error.
 std::vector<std::string> column_names();
 
 // One CSV field (RFC 4180): quoted when it holds a comma, a double quote, a
@@ -61,13 +66,17 @@ std::string csv_field(std::string_view text);
 std::string csv_line(const std::vector<std::string> &fields);
 std::string csv_header();
 std::string csv_row(const Row &row);
+void append_csv_row(std::string &out, const Row &row);
 
 // A JSON string literal for UTF-8 text: quote, backslash and every control
 // character below 0x20 escaped.
 std::string json_string(std::string_view utf8);
-// One JSON object on one line, LF-terminated: empty slots are null, the event
-// number and the record number are numbers.
+void append_json_string(std::string &out, std::string_view utf8);
+// One JSON object on one line, LF-terminated, with the keys log, record, the
+// eight slots and error in that order: empty slots and a row without error
+// are null, the event number and the record number are numbers.
 std::string json_row(const Row &row);
+void append_json_row(std::string &out, const Row &row);
 
 // Columns padded to the widest cell (counted in code points), one line per
 // row under a header; line breaks, tabs and other control characters inside a

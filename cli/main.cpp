@@ -1,23 +1,42 @@
 // vesk: prints the records of event logs through the library's six exports.
 //
-//   vesk [--machine NAME] [--format table|csv|jsonl] [--from N] [--to N]
-//        [--reverse] [--limit N] LOG...
+//   vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]
+//        [--format table|csv|jsonl] [--from N] [--to N] [--reverse]
+//        [--limit N] [--quiet] LOG...
 //
 // Rows go to standard output; what each open reports (the record range, or
 // the error text) and the errors of single records go to standard error.
-// Exit status: 0 when every log was opened and its range read, 1 when one
-// was not, 2 for a usage error.
+// Exit status: 0 when every log was walked, 1 when one could not be opened,
+// its range read or its walk finished, 2 for a usage error.  A reader that
+// goes away (vesk ... | head) ends the walk quietly with status 0.
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <io.h>
+#define VESK_ISATTY(fd) _isatty(fd)
+#define VESK_FILENO(f) _fileno(f)
+#else
+#include <unistd.h>
+#define VESK_ISATTY(fd) isatty(fd)
+#define VESK_FILENO(f) fileno(f)
+#endif
+
 #include "cli/format.h"
 #include "vesk.h"
+
+#ifndef VESK_VERSION
+#define VESK_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -28,15 +47,18 @@ enum class Format { Table, Csv, Jsonl };
 
 struct Options {
   const char *machine = nullptr;
+  const char *image = nullptr;
+  std::vector<std::string> remotes;  // NAME=DIR or DIR
   Format format = Format::Table;
   std::optional<uint32_t> from, to;
   bool reverse = false;
+  bool quiet = false;
   std::optional<uint64_t> limit;
   std::vector<const char *> logs;
 };
 
 // After this many errors of single records in one log, the rest are counted
-// and not printed.
+// and not printed on standard error (their rows still carry them).
 constexpr int kRecordErrorsShown = 20;
 // A walk gives up after this many records in a row that could not be read:
 // a range of numbers that the log does not hold is not walked to its end.
@@ -44,10 +66,37 @@ constexpr int kUnreadableInARow = 1000;
 
 void usage(FILE *out) {
   std::fputs(
-      "usage: vesk [--machine NAME] [--format table|csv|jsonl] [--from N] [--to N]\n"
-      "            [--reverse] [--limit N] LOG...\n"
+      "usage: vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]\n"
+      "            [--format table|csv|jsonl] [--from N] [--to N] [--reverse]\n"
+      "            [--limit N] [--quiet] LOG...\n"
+      "       vesk --version\n"
+      "\n"
       "Prints the records of each event LOG (Application, System, Security, ...)\n"
-      "of the local computer, or of computer NAME.\n",
+      "of the local computer, or of computer NAME, one row per record.\n"
+      "\n"
+      "  --image DIR       the local computer is the Windows system drive in DIR\n"
+      "                    (a mounted image); replaces VESK_LOCAL_IMAGE\n"
+      "  --remote [NAME=]DIR\n"
+      "                    a remote computer NAME (or the name in its registry)\n"
+      "                    is the system drive in DIR; repeatable; replaces\n"
+      "                    VESK_REMOTE_IMAGES\n"
+      "  --machine NAME    read the logs of remote computer NAME\n"
+      "  --format F        table (default), csv (RFC 4180) or jsonl (JSON Lines)\n"
+      "  --from N, --to N  only record numbers N and above, or N and below\n"
+      "  --reverse         newest record first\n"
+      "  --limit N         at most N rows per log\n"
+      "  --quiet           no progress line and no per-log summary\n"
+      "\n"
+      "Columns: log, record, time, event, type, category, user, source,\n"
+      "computer, message, error.  time is the local time at which the record\n"
+      "was written, YYYY-MM-DDTHH:MM:SS to the even second, in the zone of this\n"
+      "computer (set TZ for another, TZ=UTC for instance).  error is the text\n"
+      "the library reported for the record, empty (null in JSON Lines) if none;\n"
+      "a record that cannot be read still gives a row with log, record and\n"
+      "error.  A slot the library left empty is empty (null in JSON Lines).\n"
+      "\n"
+      "Exit status: 0 every log was walked (rows with errors included); 1 a log\n"
+      "could not be opened, its range read or its walk finished; 2 bad usage.\n",
       out);
 }
 
@@ -61,8 +110,26 @@ bool parse_number(const char *text, uint64_t max, uint64_t *out) {
   return true;
 }
 
-// Parses argv into *o; prints the problem and returns false on a usage error.
-bool parse(int argc, char **argv, Options *o, bool *help) {
+// A system drive directory given on the command line: it must exist, and the
+// list of remote computers separates its entries with ';'.
+bool check_image_dir(const char *option, const std::string &dir) {
+  if (dir.empty() || dir.find(';') != std::string::npos) {
+    std::fprintf(stderr, "vesk: %s: '%s' cannot name a directory here\n", option,
+                 dir.c_str());
+    return false;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) {
+    std::fprintf(stderr, "vesk: %s: '%s' is not a directory\n", option, dir.c_str());
+    return false;
+  }
+  return true;
+}
+
+enum class Parsed { Run, Help, Version, Bad };
+
+// Parses argv into *o; prints the problem and returns Bad on a usage error.
+Parsed parse(int argc, char **argv, Options *o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     auto value = [&](const char *name) -> const char * {
@@ -74,13 +141,30 @@ bool parse(int argc, char **argv, Options *o, bool *help) {
     };
     uint64_t n = 0;
     if (arg == "-h" || arg == "--help") {
-      *help = true;
-      return true;
+      return Parsed::Help;
+    } else if (arg == "--version") {
+      return Parsed::Version;
     } else if (arg == "--machine") {
-      if ((o->machine = value("--machine")) == nullptr) return false;
+      if ((o->machine = value("--machine")) == nullptr) return Parsed::Bad;
+    } else if (arg == "--image") {
+      if ((o->image = value("--image")) == nullptr) return Parsed::Bad;
+      if (!check_image_dir("--image", o->image)) return Parsed::Bad;
+    } else if (arg == "--remote") {
+      const char *v = value("--remote");
+      if (v == nullptr) return Parsed::Bad;
+      const std::string item = v;
+      const size_t eq = item.find('=');
+      if (eq == 0) {
+        std::fprintf(stderr, "vesk: --remote: '%s' has an empty computer name\n", v);
+        return Parsed::Bad;
+      }
+      if (!check_image_dir("--remote",
+                           eq == std::string::npos ? item : item.substr(eq + 1)))
+        return Parsed::Bad;
+      o->remotes.push_back(item);
     } else if (arg == "--format") {
       const char *f = value("--format");
-      if (f == nullptr) return false;
+      if (f == nullptr) return Parsed::Bad;
       if (std::strcmp(f, "table") == 0) {
         o->format = Format::Table;
       } else if (std::strcmp(f, "csv") == 0) {
@@ -89,15 +173,15 @@ bool parse(int argc, char **argv, Options *o, bool *help) {
         o->format = Format::Jsonl;
       } else {
         std::fprintf(stderr, "vesk: unknown format '%s'\n", f);
-        return false;
+        return Parsed::Bad;
       }
     } else if (arg == "--from" || arg == "--to" || arg == "--limit") {
       const char *v = value(arg.c_str());
-      if (v == nullptr) return false;
+      if (v == nullptr) return Parsed::Bad;
       const uint64_t max = arg == "--limit" ? UINT64_MAX : UINT32_MAX;
       if (!parse_number(v, max, &n)) {
         std::fprintf(stderr, "vesk: %s takes a number, not '%s'\n", arg.c_str(), v);
-        return false;
+        return Parsed::Bad;
       }
       if (arg == "--from") {
         o->from = static_cast<uint32_t>(n);
@@ -108,74 +192,205 @@ bool parse(int argc, char **argv, Options *o, bool *help) {
       }
     } else if (arg == "--reverse") {
       o->reverse = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      o->quiet = true;
     } else if (arg == "--") {
       for (++i; i < argc; ++i) o->logs.push_back(argv[i]);
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(stderr, "vesk: unknown option '%s'\n", arg.c_str());
-      return false;
+      return Parsed::Bad;
     } else {
       o->logs.push_back(argv[i]);
     }
   }
   if (o->logs.empty()) {
     std::fputs("vesk: no log named\n", stderr);
-    return false;
+    return Parsed::Bad;
   }
-  return true;
+  return Parsed::Run;
 }
 
-// Whether an error text is pending; *text gets it, fit for a terminal.
+// Hands the images named on the command line to the emulated platform, which
+// reads its two variables at the first open.  The Windows build reads the
+// computer it runs on and its network, so there is nothing to hand over.
+bool configure_images(const Options &o) {
+  if (o.image == nullptr && o.remotes.empty()) return true;
+#if defined(_WIN32)
+  std::fputs(
+      "vesk: --image and --remote read Windows system drive images; this Windows\n"
+      "build reads the logs of this computer (or of --machine NAME) itself\n",
+      stderr);
+  return false;
+#else
+  if (o.image != nullptr) setenv("VESK_LOCAL_IMAGE", o.image, 1);
+  if (!o.remotes.empty()) {
+    std::string list;
+    for (const std::string &r : o.remotes) list += (list.empty() ? "" : ";") + r;
+    setenv("VESK_REMOTE_IMAGES", list.c_str(), 1);
+  }
+  return true;
+#endif
+}
+
+// Whether an error text is pending; *text gets it as the library gave it.
 bool pending_error(VESKHANDLE h, std::string *text) {
   VARIANT v;
   VariantInit(&v);
   const bool pending = VeskGetError(h, &v) == 1;
-  *text = pending ? vesk::cli::display_text(vesk::cli::cell_from_variant(v).text) : "";
+  *text = pending ? vesk::cli::cell_from_variant(v).text : "";
   VariantClear(&v);
   return pending;
 }
 
+// The pending error text, fit for a terminal.
 std::string error_text(VESKHANDLE h) {
   std::string text;
   pending_error(h, &text);
-  return text;
+  return vesk::cli::display_text(text);
 }
+
+// Standard output went away (a closed pipe): the walk ends quietly.
+struct OutputClosed {};
+// Standard output failed otherwise (a full disk): the walk ends with 1.
+struct OutputFailed {
+  int error;
+};
+
+// Standard output, written in large pieces.
+class Output {
+ public:
+  std::string &buffer() { return buffer_; }
+
+  // Writes the buffer out once it is large enough (or now, when `force`).
+  void drain(bool force = false) {
+    if (buffer_.empty() || (!force && buffer_.size() < kChunk)) return;
+    errno = 0;
+    const size_t n = std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
+    const bool ok = n == buffer_.size() && (!force || std::fflush(stdout) == 0);
+    buffer_.clear();
+    if (!ok) fail();
+  }
+
+  void flush() {
+    drain(true);
+    errno = 0;
+    if (std::fflush(stdout) != 0) fail();
+  }
+
+ private:
+  static constexpr size_t kChunk = 64 * 1024;
+
+  [[noreturn]] static void fail() {
+    const int e = errno;
+    if (e == EPIPE) throw OutputClosed{};
+    throw OutputFailed{e};
+  }
+
+  std::string buffer_;
+};
+
+// The progress line on a terminal's standard error: records done of the
+// range, records per second and the time left, a few times a second, once
+// a walk has taken more than a second.
+class Progress {
+ public:
+  Progress(bool enabled, std::string label, uint64_t total)
+      : enabled_(enabled),
+        label_(std::move(label)),
+        total_(total),
+        start_(Clock::now()),
+        last_(start_) {}
+  ~Progress() { clear(); }
+
+  void tick(uint64_t done) {
+    if (!enabled_ || (done & 63) != 0) return;
+    const auto now = Clock::now();
+    if (now - last_ < std::chrono::milliseconds(250) ||
+        now - start_ < std::chrono::seconds(1))
+      return;
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = done / seconds;
+    const double left = rate > 0 ? (total_ - done) / rate : 0;
+    std::fprintf(stderr, "\rvesk: %s: %llu of %llu records, %.0f/s, %.0f s left\x1b[K",
+                 label_.c_str(), static_cast<unsigned long long>(done),
+                 static_cast<unsigned long long>(total_), rate, left);
+    shown_ = true;
+  }
+
+  // Takes the line away before anything else is written on standard error.
+  void clear() {
+    if (!shown_) return;
+    std::fputs("\r\x1b[K", stderr);
+    shown_ = false;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  bool enabled_;
+  std::string label_;
+  uint64_t total_;
+  Clock::time_point start_, last_;
+  bool shown_ = false;
+};
 
 class Printer {
  public:
-  explicit Printer(Format format) : format_(format) {}
+  Printer(Format format, Output &out) : format_(format), out_(out) {}
 
-  void add(Row row) {
+  void add(const Row &row) {
     switch (format_) {
       case Format::Table:
-        table_.push_back(std::move(row));
+        table_.push_back(row);
         break;
       case Format::Csv:
-        if (!header_done_) std::fputs(vesk::cli::csv_header().c_str(), stdout);
+        if (!header_done_) out_.buffer() += vesk::cli::csv_header();
         header_done_ = true;
-        std::fputs(vesk::cli::csv_row(row).c_str(), stdout);
+        vesk::cli::append_csv_row(out_.buffer(), row);
         break;
       case Format::Jsonl:
-        std::fputs(vesk::cli::json_row(row).c_str(), stdout);
+        vesk::cli::append_json_row(out_.buffer(), row);
         break;
     }
+    out_.drain();
   }
 
   // Ends one log: a table is printed per log.
   void flush() {
     if (format_ == Format::Table && !table_.empty()) {
-      std::fputs(vesk::cli::table(table_).c_str(), stdout);
+      out_.buffer() += vesk::cli::table(table_);
       table_.clear();
     }
-    std::fflush(stdout);
+    out_.flush();
   }
 
  private:
   Format format_;
+  Output &out_;
   bool header_done_ = false;
   std::vector<Row> table_;
 };
 
-// Walks one open log; false when its range cannot be read.
+// Closes a handle on every way out, a closed pipe included.
+struct Handle {
+  VESKHANDLE h = 0;
+  ~Handle() { VeskClose(h); }
+};
+
+// Clears the row's values on every way out.
+struct RowValues {
+  VARIANT v[8];
+  RowValues() {
+    for (VARIANT &x : v) VariantInit(&x);
+  }
+  ~RowValues() { clear(); }
+  void clear() {
+    for (VARIANT &x : v) VariantClear(&x);
+  }
+};
+
+// Walks one open log; false when its range cannot be read or the walk had to
+// stop before its end.
 bool walk(VESKHANDLE h, const char *log, const char *label, const Options &o,
           Printer &printer) {
   int32_t oldest = 0, newest = 0;
@@ -188,9 +403,10 @@ bool walk(VESKHANDLE h, const char *log, const char *label, const Options &o,
   const uint32_t first = static_cast<uint32_t>(oldest);
   const uint32_t last = static_cast<uint32_t>(newest);
   const uint32_t count = last - first + 1u;
-  std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n", label,
-               static_cast<unsigned long>(first), static_cast<unsigned long>(last),
-               static_cast<unsigned long>(count));
+  if (!o.quiet)
+    std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n", label,
+                 static_cast<unsigned long>(first), static_cast<unsigned long>(last),
+                 static_cast<unsigned long>(count));
   if (count == 0) return true;
 
   uint32_t lo = first, hi = last;  // inclusive
@@ -198,84 +414,120 @@ bool walk(VESKHANDLE h, const char *log, const char *label, const Options &o,
   if (o.to && *o.to < hi) hi = *o.to;
   if (lo > hi) return true;
 
-  VARIANT row[8];
-  for (VARIANT &v : row) VariantInit(&v);
+  const uint64_t span = static_cast<uint64_t>(hi) - lo + 1;
+  const uint64_t todo = o.limit && *o.limit < span ? *o.limit : span;
+  Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, todo);
+  RowValues row;
+  Row r{log, 0, std::vector<Cell>(8), {}};
   uint64_t shown = 0;
   int errors = 0, unreadable = 0;
-  const uint64_t span = static_cast<uint64_t>(hi) - lo + 1;
+  bool complete = true;
   for (uint64_t i = 0; i < span; ++i) {
     if (o.limit && shown >= *o.limit) break;
     const uint32_t number =
         o.reverse ? hi - static_cast<uint32_t>(i) : lo + static_cast<uint32_t>(i);
-    for (VARIANT &v : row) VariantClear(&v);
-    const bool ok = VeskGetRec(h, number, row) == 0;
-    if (!ok) {
+    row.clear();
+    r.error = {};
+    if (VeskGetRec(h, number, row.v) != 0) {
       std::string text;
       if (!pending_error(h, &text)) {
         // Past the end of the log: a forward walk is done, a backward one
         // goes on down to the records that are there.
         if (!o.reverse) break;
-        if (++unreadable == kUnreadableInARow) break;
-        continue;
-      }
-      if (errors++ < kRecordErrorsShown)
-        std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label,
-                     static_cast<unsigned long>(number), text.c_str());
-      // A failure can come with a row (a message that no file formats): the
-      // time slot is filled whenever the record was read.
-      if (V_VT(&row[0]) == VT_EMPTY) {
         if (++unreadable == kUnreadableInARow) {
-          std::fprintf(stderr,
-                       "vesk: %s: %d records in a row could not be read; stopping\n",
-                       label, unreadable);
+          complete = false;
           break;
         }
         continue;
       }
+      if (errors++ < kRecordErrorsShown) {
+        progress.clear();
+        std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label,
+                     static_cast<unsigned long>(number),
+                     vesk::cli::display_text(text).c_str());
+      }
+      r.error = {Cell::Kind::Text, text};
+      // A failure can come with a complete row (a message that no file
+      // formats) or none at all (a record that cannot be read): either way
+      // the number gets its row.  Only a long run of unreadable numbers ends
+      // the walk.
+      if (V_VT(&row.v[0]) == VT_EMPTY) {
+        if (++unreadable == kUnreadableInARow) {
+          progress.clear();
+          std::fprintf(stderr,
+                       "vesk: %s: %d records in a row could not be read; stopping\n",
+                       label, unreadable);
+          complete = false;
+        }
+      } else {
+        unreadable = 0;
+      }
+    } else {
+      unreadable = 0;
     }
-    unreadable = 0;
-    Row r{log, number, {}};
-    for (const VARIANT &v : row) r.cells.push_back(vesk::cli::cell_from_variant(v));
-    printer.add(std::move(r));
+    r.record = number;
+    for (int s = 0; s < 8; ++s) vesk::cli::set_cell(r.cells[s], row.v[s]);
+    printer.add(r);
     ++shown;
+    progress.tick(shown);
+    if (!complete) break;
   }
-  for (VARIANT &v : row) VariantClear(&v);
+  progress.clear();
   printer.flush();
-  if (errors > kRecordErrorsShown)
+  if (errors > kRecordErrorsShown && !o.quiet)
     std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label, errors);
-  return true;
+  return complete;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
   Options o;
-  bool help = false;
-  if (!parse(argc, argv, &o, &help)) {
-    usage(stderr);
-    return 2;
+  switch (parse(argc, argv, &o)) {
+    case Parsed::Bad:
+      std::fputs("usage: vesk [OPTION]... LOG...   (vesk --help tells more)\n", stderr);
+      return 2;
+    case Parsed::Help:
+      usage(stdout);
+      return 0;
+    case Parsed::Version:
+      std::printf("vesk %s\n", VESK_VERSION);
+      return 0;
+    case Parsed::Run:
+      break;
   }
-  if (help) {
-    usage(stdout);
-    return 0;
-  }
+  if (!configure_images(o)) return 2;
+#if defined(SIGPIPE)
+  // A closed pipe shows as EPIPE from the writes, which end the walk quietly.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 
-  Printer printer(o.format);
+  Output out;
+  Printer printer(o.format, out);
   bool all_ok = true;
-  for (const char *log : o.logs) {
-    VESKHANDLE h = 0;
-    // Messages name a remote log as MACHINE\LOG.
-    const std::string label =
-        o.machine && *o.machine ? std::string(o.machine) + "\\" + log : std::string(log);
-    if (VeskOpen(o.machine, log, &h) != 0) {
-      std::fprintf(stderr, "vesk: cannot open %s on %s: %s\n", log,
-                   o.machine && *o.machine ? o.machine : "the local computer",
-                   error_text(h).c_str());
-      all_ok = false;
-    } else if (!walk(h, log, label.c_str(), o, printer)) {
-      all_ok = false;
+  try {
+    for (const char *log : o.logs) {
+      Handle h;
+      // Messages name a remote log as MACHINE\LOG.
+      const std::string label = o.machine && *o.machine
+                                    ? std::string(o.machine) + "\\" + log
+                                    : std::string(log);
+      if (VeskOpen(o.machine, log, &h.h) != 0) {
+        std::fprintf(stderr, "vesk: cannot open %s on %s: %s\n", log,
+                     o.machine && *o.machine ? o.machine : "the local computer",
+                     error_text(h.h).c_str());
+        all_ok = false;
+      } else if (!walk(h.h, log, label.c_str(), o, printer)) {
+        all_ok = false;
+      }
     }
-    VeskClose(h);
+    out.flush();
+  } catch (const OutputClosed &) {
+    return 0;
+  } catch (const OutputFailed &failure) {
+    std::fprintf(stderr, "vesk: cannot write the rows: %s\n",
+                 std::strerror(failure.error));
+    return 1;
   }
   return all_ok ? 0 : 1;
 }

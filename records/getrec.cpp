@@ -1,5 +1,6 @@
 // Fetching one record as a row.
 #include "api/context.h"
+#include "records/writerec.h"
 
 extern "C" {
 
@@ -8,12 +9,14 @@ VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number,
   CEvtLog *ctx = vesk::FindContext(handle);
   if (ctx == nullptr || row == nullptr) return -1;
   ctx->ClearError();
+  // No record (the end of the log, or a read that failed): the row keeps
+  // what it held.
   const BYTE *record = ctx->ReadRecord(number);
   if (record == nullptr) return -1;
-  // Turning the record into the eight values needs the message and account
-  // lookups, which this build does not have yet: the row stays untouched.
-  ctx->SetError(VTEXT("VeskGetRec: row conversion is not available in this build"));
-  return -1;
+  writerec(ctx, record, row);
+  // A row can be complete and still come with -1: an error latched anywhere
+  // in the conversion makes the call report it.
+  return ctx->error_pending ? -1 : 0;
 }
 
 }  // extern "C"

@@ -124,11 +124,15 @@ TEST(CliFormat, CsvQuotesAsRfc4180) {
   EXPECT_EQ(cli::csv_field("tab\tis fine"), "tab\tis fine");
 
   EXPECT_EQ(cli::csv_header(),
-            "log,record,time,event,type,category,user,source,computer,message\r\n");
+            "log,record,time,event,type,category,user,source,computer,message,error\r\n");
   EXPECT_EQ(
       cli::csv_row(sample_row()),
       "Application,7,2023-03-15T13:45:58,1000,Error,None,,\"Disk, \"\"fast\"\"\",PC1,"
-      "\"line one\r\nline two\"\r\n");
+      "\"line one\r\nline two\",\r\n");
+  cli::Row failed = sample_row();
+  failed.error = {cli::Cell::Kind::Text, "Format error, source=a,b type=Message msg=3"};
+  EXPECT_EQ(cli::csv_row(failed).substr(cli::csv_row(sample_row()).size() - 2),
+            "\"Format error, source=a,b type=Message msg=3\"\r\n");
 }
 
 TEST(CliFormat, JsonEscapesQuotesBackslashesAndControls) {
@@ -146,7 +150,12 @@ TEST(CliFormat, JsonEscapesQuotesBackslashesAndControls) {
             "{\"log\":\"Application\",\"record\":7,\"time\":\"2023-03-15T13:45:58\","
             "\"event\":1000,\"type\":\"Error\",\"category\":null,\"user\":\"\","
             "\"source\":\"Disk, \\\"fast\\\"\",\"computer\":\"PC1\","
-            "\"message\":\"line one\\r\\nline two\"}\n");
+            "\"message\":\"line one\\r\\nline two\",\"error\":null}\n");
+  // The error column comes last, as text when there is one.
+  r.error = {cli::Cell::Kind::Text, "LoadLibrary rc=2 library=C:\\x.dll"};
+  const std::string j = cli::json_row(r);
+  EXPECT_EQ(j.substr(j.find(",\"error\":")),
+            ",\"error\":\"LoadLibrary rc=2 library=C:\\\\x.dll\"}\n");
 }
 
 TEST(CliFormat, TableAlignsByCodePointsAndKeepsRowsOnOneLine) {

@@ -328,9 +328,10 @@ const SampleRecord kSampleRecords[] = {
     {5, 5, 8, 1, "Test log entry, success audit"}};
 
 TEST(EvtLayout, WindowsSampleLogsTrimmedAndDirty) {
+  VESK_REQUIRE_SAMPLES(samples);
   for (const char *name : {"TestLog.evt", "TestLog-dirty.evt"}) {
     SCOPED_TRACE(name);
-    auto bytes = ReadFile(std::string(VESK_SAMPLES_DIR) + "/" + name);
+    auto bytes = ReadFile((samples / name).string());
     ASSERT_FALSE(bytes.empty());
     auto log = OpenBytes(bytes);
     ASSERT_NE(log, nullptr);

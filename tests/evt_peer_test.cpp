@@ -210,9 +210,10 @@ TEST_F(EvtPeerTest, FilesTheWriterMakesReadTheSameInLibevt) {
 }
 
 TEST_F(EvtPeerTest, WindowsSamplesReadRecordForRecordAsEvtexportReadsThem) {
+  VESK_REQUIRE_SAMPLES(samples);
   for (const char *name : {"TestLog.evt", "TestLog-dirty.evt"}) {
     SCOPED_TRACE(name);
-    fs::path file = fs::path(VESK_SAMPLES_DIR) / name;
+    fs::path file = samples / name;
     auto ours = Ours(ReadFile(file.string()));
     auto theirs = Exported(file);
     ASSERT_EQ(ours.size(), 5u);

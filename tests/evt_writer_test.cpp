@@ -269,7 +269,8 @@ std::vector<tools::EvtRecord> SampleLogRecords() {
 }
 
 TEST(EvtWriter, WritesTheWindowsSampleLogsByteForByte) {
-  auto trimmed = ReadFile(std::string(VESK_SAMPLES_DIR) + "/TestLog.evt");
+  VESK_REQUIRE_SAMPLES(samples);
+  auto trimmed = ReadFile((samples / "TestLog.evt").string());
   ASSERT_EQ(trimmed.size(), 984u);
   EXPECT_EQ(
       tools::write_evt(SampleLogRecords(),
@@ -278,7 +279,7 @@ TEST(EvtWriter, WritesTheWindowsSampleLogsByteForByte) {
 
   // The dirty one is the same log in a 64 KB file whose header was never
   // flushed; beyond the EOF record it holds what the disk held before.
-  auto dirty = ReadFile(std::string(VESK_SAMPLES_DIR) + "/TestLog-dirty.evt");
+  auto dirty = ReadFile((samples / "TestLog-dirty.evt").string());
   ASSERT_EQ(dirty.size(), 65536u);
   auto ours = tools::write_evt(SampleLogRecords(), {.dirty = true, .retention = 86400});
   ASSERT_EQ(ours.size(), 65536u);

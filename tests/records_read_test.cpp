@@ -300,9 +300,10 @@ TEST_F(ReadTest, CorruptRecordFailsItsReadAndItsNeighboursStayReadable) {
 }
 
 TEST_F(ReadTest, RealSampleLogsReadRecordForRecord) {
+  VESK_REQUIRE_SAMPLES(samples);
   for (const char *file : {"TestLog.evt", "TestLog-dirty.evt"}) {
     SCOPED_TRACE(file);
-    auto bytes = ReadFile(std::string(VESK_SAMPLES_DIR) + "/" + file);
+    auto bytes = ReadFile((samples / file).string());
     ASSERT_FALSE(bytes.empty());
     auto *ctx = OpenLog(std::move(bytes), "TestLog");
     ASSERT_NE(ctx, nullptr);

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
@@ -31,6 +32,22 @@ TEST_F(SeamTest, FaultFiresAfterSkipForTheGivenNumberOfCalls) {
   EXPECT_EQ(emu::calls(emu::Call::GetTickCount), 4u);
   emu::reset_calls();
   EXPECT_EQ(emu::calls(emu::Call::GetTickCount), 0u);
+}
+
+TEST_F(SeamTest, CallsOfEveryThreadAreCountedAndReset) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([] {
+      for (int i = 0; i < 1000; ++i) GetTickCount();
+    });
+  for (auto &t : threads) t.join();
+  GetTickCount();
+  // Threads that have ended still count, until the counts are reset.
+  EXPECT_EQ(emu::calls(emu::Call::GetTickCount), 4001u);
+  emu::reset_calls();
+  EXPECT_EQ(emu::calls(emu::Call::GetTickCount), 0u);
+  std::thread([] { GetTickCount(); }).join();
+  EXPECT_EQ(emu::calls(emu::Call::GetTickCount), 1u);
 }
 
 TEST_F(SeamTest, TickCountCanBeSetAndWraps) {

@@ -11,11 +11,21 @@
 //   OUT/logs.tsv   one line per log: role, computer, directory, log, records,
 //                  file
 //
-// The registries are the .reg files in tools/sample (or --reg-dir DIR).
-// Each log is written where its registry's File value puts it, so the
-// registry is the one description of where the logs are.
+// The registries are the .reg files in tools/sample (or --reg-dir DIR); the
+// accounts of each SAM hive are laid down here, in Windows' own record
+// layouts, under the domain SID that the logs' records carry.  Each log is
+// written where its registry's File value puts it, and each message file
+// that an event source names (EventMessageFile, CategoryMessageFile,
+// ParameterMessageFile) is copied where the registry puts it from the
+// message DLLs that the build made from the .mc sources in
+// tools/sample/messages (or --dll-dir DIR), matched by the name without its
+// extension (disk.sys is disk.dll).  So the registry is the one description
+// of where the logs and the message files are.  A named file that no DLL
+// matches stays missing, and vbakold.dll is written as a truncated image
+// that cannot be loaded.
 //
-//   mksample [--reg-dir DIR] OUT
+//   mksample [--reg-dir DIR] [--dll-dir DIR] OUT
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -28,6 +38,7 @@
 #include "hivewriter.h"
 #include "platform/emulated/seam.h"
 #include "regtext.h"
+#include "samwriter.h"
 
 namespace {
 
@@ -37,6 +48,8 @@ using vesk::tools::EvtOptions;
 using vesk::tools::EvtRecord;
 using vesk::tools::EvtWriter;
 using vesk::tools::RegNode;
+using vesk::tools::SamAccount;
+using vesk::tools::SamKind;
 
 // 2004-03-01 08:00:00 UTC: the sample's logs start here.
 constexpr uint32_t kStart = 1078128000;
@@ -93,34 +106,53 @@ class Log {
 std::vector<EvtRecord> samplepc_application() {
   Log log(u"SAMPLEPC", kStart);
   const std::string alice = std::string(kSamplePcDomain) + "-1003";
-  log.add(u"VeskDemo", 1, kInformation, 1, {u"Demo service", u"1.0.3"});
+  log.add(u"VeskDemo", 0x40000001, kInformation, 1, {u"Demo service", u"1.0.3"});
   log.add(u"MsiInstaller", 11707, kInformation, 0,
           {u"Product: Demo Tools -- Installation completed successfully."})
       .sid = sid(alice);
-  log.add(u"VeskDemo", 2, kWarning, 2, {u"C:\\Demo\\cache", u"85"});
+  // A message with a printf format ("%2!3s!") and a literal percent sign.
+  log.add(u"VeskDemo", 0x80000002, kWarning, 2, {u"C:\\Demo\\cache", u"85"});
   // Written two seconds after it was generated, at an odd second.
-  EvtRecord &late = log.add(u"VeskDemo", 3, kError, 3, {u"ERR_TIMEOUT", u"30"}, 62);
+  EvtRecord &late =
+      log.add(u"VeskDemo", 0xC0000003, kError, 3, {u"ERR_TIMEOUT", u"30"}, 62);
   late.time_generated -= 2;
+  // A category that the source has no category file for.
   log.add(u"Application Error", 1000, kError, 100,
           {u"demo.exe", u"1.0.3.0", u"demomod.dll", u"1.0.3.0", u"0000a1f3"});
   // Insertion strings with semicolons, an empty one, and parameter
   // references for the source's parameter file.
-  log.add(u"VeskDemo", 4, kInformation, 1, {u"a;b", u"", u"c", u"%%1", u"%%2 of 3"});
+  log.add(u"VeskDemo", 0x40000004, kInformation, 1,
+          {u"a;b", u"", u"c", u"%%1", u"%%2 of 3"});
   // A source that the registry does not know.
   log.add(u"NoSuchSource", 0x40000064, kInformation, 0, {u"orphan record"});
   // A record with event type 0, which no type word names.
-  log.add(u"VeskDemo", 5, 0, 0, {});
+  log.add(u"VeskDemo", 0x40000005, 0, 0, {});
   // Text beyond ASCII: accents, a euro sign and a character outside the BMP.
-  log.add(u"VeskDemo", 6, kInformation, 1,
+  log.add(u"VeskDemo", 0x40000006, kInformation, 1,
           {u"Gr\u00fc\u00dfe aus K\u00f6ln", u"\u20ac 12,50", u"\U0001F4BE backup"});
   // Forwarded from another computer.
-  EvtRecord &fwd = log.add(u"VeskDemo", 1, kInformation, 1, {u"Demo agent", u"1.0.2"});
+  EvtRecord &fwd =
+      log.add(u"VeskDemo", 0x40000001, kInformation, 1, {u"Demo agent", u"1.0.2"});
   fwd.computer = u"LAPTOP7";
   // Event data that makes the record larger than a 64 KB read buffer.
-  EvtRecord &big = log.add(u"VeskDemo", 7, kWarning, 2, {u"crash dump", u"81920"});
+  EvtRecord &big =
+      log.add(u"VeskDemo", 0x80000007, kWarning, 2, {u"crash dump", u"81920"});
   big.data.assign(81920, 0);
   for (size_t i = 0; i < big.data.size(); ++i) big.data[i] = static_cast<uint8_t>(i * 7);
-  log.add(u"VeskDemo", 1, kInformation, 1, {u"Demo service", u"1.0.3"}, 3600);
+  // Control characters in the insertion strings: a form feed, a bell and an
+  // escape become spaces in the message; a tab stays.
+  log.add(u"VeskDemo", 0x80000008, kWarning, 3, {u"page\fbreak\a", u"tab\there \x1b[1m"});
+  // 100 insertion strings are more than a message takes: the row shows
+  // them all in the fallback text.  99 are formatted.
+  std::vector<std::u16string> many;
+  for (int i = 1; i <= 100; ++i) many.push_back(u"v" + emu::from_utf8(std::to_string(i)));
+  log.add(u"VeskDemo", 0x40000009, kInformation, 1, many);
+  many.pop_back();
+  log.add(u"VeskDemo", 0x4000000A, kInformation, 1, many);
+  // A source whose first-tried message file formats the message while the
+  // other one cannot be loaded.
+  log.add(u"VeskBackup", 0x40000001, kInformation, 0, {u"D:\\Data", u"1534"}, 600);
+  log.add(u"VeskDemo", 0x40000001, kInformation, 1, {u"Demo service", u"1.0.3"}, 3600);
   return std::move(log.records());
 }
 
@@ -128,7 +160,7 @@ std::vector<EvtRecord> samplepc_system() {
   Log log(u"SAMPLEPC", kStart - 120);
   log.add(u"EventLog", 0x80001779, kInformation, 0,
           {u"5.01.", u"2600", u"Service Pack 2", u"Uniprocessor Free"});
-  log.add(u"EventLog", 0x8000175D, kInformation, 0, {}, 1);
+  log.add(u"EventLog", 0x80001775, kInformation, 0, {}, 1);
   log.add(u"Service Control Manager", 0x40001B7C, kInformation, 0,
           {u"Telephony", u"running"}, 5);
   log.add(u"Tcpip", 0x40001069, kInformation, 0, {u"00:0c:29:3a:5e:11", u"10.0.0.23"},
@@ -142,7 +174,7 @@ std::vector<EvtRecord> samplepc_system() {
                0x00, 0x00, 0x00, 0x00, 0x0b, 0x00, 0x04, 0xc0};
   log.add(u"Service Control Manager", 0xC0001B6E, kError, 0, {u"Demo service", u"%%2"},
           30);
-  log.add(u"EventLog", 0x8000175E, kInformation, 0, {}, 7200);
+  log.add(u"EventLog", 0x80001776, kInformation, 0, {}, 7200);
   return std::move(log.records());
 }
 
@@ -161,7 +193,7 @@ std::vector<EvtRecord> samplepc_security() {
   log.add(u"Security", 529, kAuditFailure, 2,
           {u"admin", u"SAMPLEPC", u"2", u"User32", u"Negotiate", u"SAMPLEPC"})
       .sid = sid("S-1-5-18");
-  log.add(u"Security", 612, kAuditSuccess, 7,
+  log.add(u"Security", 612, kAuditSuccess, 6,
           {u"+", u"-", u"-", u"-", u"-", u"+", u"-", u"-", u"-", u"Administrator",
            u"SAMPLEPC", u"(0x0,0x3F2A1)"})
       .sid = sid(admin);
@@ -205,10 +237,10 @@ std::vector<EvtRecord> filesrv_system() {
   Log log(u"FILESRV", kStart - 2 * 86400);
   log.add(u"EventLog", 0x80001779, kInformation, 0,
           {u"5.00.", u"2195", u"Service Pack 4", u"Multiprocessor Free"});
-  log.add(u"EventLog", 0x8000175D, kInformation, 0, {}, 1);
+  log.add(u"EventLog", 0x80001775, kInformation, 0, {}, 1);
   for (int i = 0; i < 6; ++i)
     log.add(u"Srv", 0x800007DD, kWarning, 0, {u"\\Device\\HarddiskVolume2", u"E:"}, 1800);
-  log.add(u"EventLog", 0x8000175E, kInformation, 0, {}, 600);
+  log.add(u"EventLog", 0x80001776, kInformation, 0, {}, 600);
   return std::move(log.records());
 }
 
@@ -219,8 +251,8 @@ std::vector<EvtRecord> filesrv_security() {
            u"FILESRV"})
       .sid = sid(std::string(kFileSrvDomain) + "-500");
   log.add(u"Security", 560, kAuditFailure, 3,
-          {u"Security", u"File", u"E:\\Shares\\Payroll", u"-", u"2172", u"1244",
-           u"(0x0,0x8C1F)"})
+          {u"Security", u"File", u"E:\\Shares\\Payroll", u"-", u"2172",
+           u"C:\\WINNT\\explorer.exe", u"(0x0,0x8C1F)", u"%%4416 %%4417"})
       .sid = sid(std::string(kFileSrvDomain) + "-1005");
   return std::move(log.records());
 }
@@ -249,7 +281,45 @@ struct ComputerDef {
   const char *reg_prefix;
   bool lower_case_files;  // logs stored under lower-case names
   std::vector<LogDef> logs;
+  const char *domain;  // the account domain's SID
+  std::vector<SamAccount> accounts;
 };
+
+// The accounts every workstation or server of the time has.
+std::vector<SamAccount> standard_accounts(std::vector<SamAccount> more) {
+  std::vector<SamAccount> out = {
+      {500, u"Administrator", SamKind::kUser, u"",
+       u"Built-in account for administering the computer/domain"},
+      {501, u"Guest", SamKind::kUser, u"",
+       u"Built-in account for guest access to the computer/domain"},
+  };
+  out.insert(out.end(), more.begin(), more.end());
+  SamAccount none{513, u"None", SamKind::kGroup, u"", u"Ordinary users"};
+  for (const SamAccount &a : out)
+    if (a.kind == SamKind::kUser) none.members.push_back(a.rid);
+  out.push_back(none);
+  return out;
+}
+
+// The BUILTIN aliases of the account database.
+const std::vector<SamAccount> &builtin_aliases() {
+  static const std::vector<SamAccount> aliases = {
+      {544,
+       u"Administrators",
+       SamKind::kAlias,
+       u"",
+       u"Administrators have complete and unrestricted access to the computer/domain",
+       {500}},
+      {545, u"Users", SamKind::kAlias},
+      {546, u"Guests", SamKind::kAlias, u"", u"", {501}},
+      {547, u"Power Users", SamKind::kAlias},
+      {551, u"Backup Operators", SamKind::kAlias},
+      {552, u"Replicator", SamKind::kAlias},
+      {555, u"Remote Desktop Users", SamKind::kAlias},
+      {556, u"Network Configuration Operators", SamKind::kAlias},
+  };
+  return aliases;
+}
 
 EvtOptions wrapped() {
   EvtOptions o;
@@ -274,7 +344,17 @@ std::vector<ComputerDef> computers() {
        {{u"Application", samplepc_application, {}},
         {u"System", samplepc_system, {}},
         {u"Security", samplepc_security, {}},
-        {u"DemoLog", samplepc_demolog, wrapped()}}},
+        {u"DemoLog", samplepc_demolog, wrapped()}},
+       kSamplePcDomain,
+       standard_accounts({
+           {1000, u"HelpAssistant", SamKind::kUser,
+            u"Remote Desktop Help Assistant Account"},
+           {1001, u"HelpServicesGroup", SamKind::kAlias, u"",
+            u"Group for the Help and Support Center"},
+           {1002, u"SUPPORT_388945a0", SamKind::kUser,
+            u"CN=Microsoft Corporation,L=Redmond,S=Washington,C=US"},
+           {1003, u"alice", SamKind::kUser, u"Alice Example"},
+       })},
       {"remote",
        "filesrv",
        "filesrv",
@@ -282,7 +362,13 @@ std::vector<ComputerDef> computers() {
        {{u"Application", filesrv_application, {}},
         {u"System", filesrv_system, dirty(5)},
         {u"Security", filesrv_security, {}},
-        {u"File Replication Service", filesrv_frs, {}}}},
+        {u"File Replication Service", filesrv_frs, {}}},
+       kFileSrvDomain,
+       standard_accounts({
+           {1003, u"alice", SamKind::kUser, u"Alice Example"},
+           {1005, u"backup", SamKind::kUser, u"Backup operator",
+            u"Runs the nightly backup"},
+       })},
   };
 }
 
@@ -344,7 +430,68 @@ fs::path host_path(const fs::path &drive, std::u16string_view relative,
   return p;
 }
 
-bool write_computer(const ComputerDef &def, const fs::path &reg_dir, const fs::path &out,
+// Message files written as images that do not load: a DOS header whose PE
+// header lies past the end of the file.
+const char16_t *const kBrokenFiles[] = {u"vbakold.dll"};
+
+std::vector<uint8_t> broken_image() {
+  std::vector<uint8_t> b(64, 0);
+  b[0] = 'M';
+  b[1] = 'Z';
+  b[0x3C] = 0x00;
+  b[0x3D] = 0x10;  // e_lfanew 0x1000, beyond the file
+  return b;
+}
+
+bool copy_bytes(const std::vector<uint8_t> &bytes, const fs::path &to) {
+  std::ofstream f(to, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char *>(bytes.data()),
+          static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(f);
+}
+
+// Writes every message file the sources of the computer's logs name.
+bool write_message_files(const RegNode &event_log, const std::u16string &system_root,
+                         const fs::path &drive, const fs::path &dll_dir) {
+  for (const RegNode &log : event_log.children())
+    for (const RegNode &source : log.children())
+      for (const char16_t *kind :
+           {u"EventMessageFile", u"CategoryMessageFile", u"ParameterMessageFile"}) {
+        const std::u16string list = string_value(&source, kind);
+        size_t start = 0;
+        while (start < list.size()) {
+          size_t end = list.find(u';', start);
+          if (end == std::u16string::npos) end = list.size();
+          const std::u16string relative =
+              drive_relative(list.substr(start, end - start), system_root);
+          start = end + 1;
+          if (relative.empty()) continue;
+          const fs::path target = host_path(drive, relative, false);
+          const std::u16string name = emu::from_utf8(target.filename().string());
+          std::error_code ec;
+          fs::create_directories(target.parent_path(), ec);
+          bool broken = false;
+          for (const char16_t *b : kBrokenFiles) broken = broken || emu::iequal(name, b);
+          if (broken) {
+            if (!copy_bytes(broken_image(), target)) return false;
+            continue;
+          }
+          const std::u16string stem = emu::from_utf8(target.stem().string());
+          auto dll = emu::find_case_insensitive(dll_dir, stem + u".dll");
+          if (!dll) continue;
+          fs::copy_file(*dll, target, fs::copy_options::overwrite_existing, ec);
+          if (ec) {
+            std::fprintf(stderr, "mksample: %s: %s\n", target.string().c_str(),
+                         ec.message().c_str());
+            return false;
+          }
+        }
+      }
+  return true;
+}
+
+bool write_computer(const ComputerDef &def, const fs::path &reg_dir,
+                    const fs::path &dll_dir, const fs::path &out,
                     std::ofstream &manifest) {
   RegNode registry;
   std::string error;
@@ -355,7 +502,20 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir, const fs::p
       return false;
     }
   }
-  const RegNode *hklm = registry.find(u"HKEY_LOCAL_MACHINE");
+  RegNode *hklm = registry.find(u"HKEY_LOCAL_MACHINE");
+  if (hklm != nullptr) {
+    const std::vector<uint8_t> domain = sid(def.domain);
+    if (domain.size() != 24 || domain[8] != 21) {
+      std::fprintf(stderr, "mksample: %s is not an account domain's SID\n", def.domain);
+      return false;
+    }
+    std::array<uint32_t, 3> subs{};
+    for (size_t i = 0; i < 3; ++i)
+      for (size_t b = 0; b < 4; ++b)
+        subs[i] |= static_cast<uint32_t>(domain[12 + 4 * i + b]) << (8 * b);
+    vesk::tools::add_sam_accounts(hklm->key(u"SAM"), subs, def.accounts,
+                                  builtin_aliases());
+  }
   const std::u16string system_root = string_value(
       hklm ? hklm->find(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion") : nullptr,
       u"SystemRoot");
@@ -382,6 +542,9 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir, const fs::p
                    u"ComputerName");
   const std::u16string services =
       u"SYSTEM\\" + emu::from_utf8(set) + u"\\Services\\EventLog\\";
+  if (const RegNode *event_log = hklm->find(services))
+    if (!dll_dir.empty() && !write_message_files(*event_log, system_root, drive, dll_dir))
+      return false;
 
   for (const LogDef &log : def.logs) {
     const std::u16string file = string_value(hklm->find(services + log.name), u"File");
@@ -416,19 +579,26 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir, const fs::p
 
 int main(int argc, char **argv) {
   fs::path reg_dir = fs::path(__FILE__).parent_path() / "sample";
+#ifdef VESK_SAMPLE_DLLS
+  fs::path dll_dir = VESK_SAMPLE_DLLS;
+#else
+  fs::path dll_dir;
+#endif
   fs::path out;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--reg-dir") == 0 && i + 1 < argc) {
       reg_dir = argv[++i];
+    } else if (std::strcmp(argv[i], "--dll-dir") == 0 && i + 1 < argc) {
+      dll_dir = argv[++i];
     } else if (argv[i][0] == '-' || !out.empty()) {
-      std::fprintf(stderr, "usage: mksample [--reg-dir DIR] OUT\n");
+      std::fprintf(stderr, "usage: mksample [--reg-dir DIR] [--dll-dir DIR] OUT\n");
       return 2;
     } else {
       out = argv[i];
     }
   }
   if (out.empty()) {
-    std::fprintf(stderr, "usage: mksample [--reg-dir DIR] OUT\n");
+    std::fprintf(stderr, "usage: mksample [--reg-dir DIR] [--dll-dir DIR] OUT\n");
     return 2;
   }
   std::error_code ec;
@@ -440,7 +610,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   for (const ComputerDef &def : computers())
-    if (!write_computer(def, reg_dir, out, manifest)) return 1;
+    if (!write_computer(def, reg_dir, dll_dir, out, manifest)) return 1;
   manifest.close();
   return manifest ? 0 : 1;
 }

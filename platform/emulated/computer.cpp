@@ -124,14 +124,26 @@ std::optional<RegValue> MemKey::value(std::u16string_view name) {
   return it->second;
 }
 
+std::vector<std::u16string> MemKey::subkeys() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::u16string> out;
+  out.reserve(child_names_.size());
+  for (const auto &[folded, name] : child_names_) out.push_back(name);
+  return out;
+}
+
 std::shared_ptr<MemKey> MemKey::create(std::u16string_view path) {
   std::shared_ptr<MemKey> here = shared_from_this();
   for (auto part : components(path)) {
     std::shared_ptr<MemKey> next;
     {
       std::lock_guard<std::mutex> lock(here->mutex_);
-      auto &slot = here->children_[fold(part)];
-      if (!slot) slot = std::make_shared<MemKey>();
+      std::u16string folded = fold(part);
+      auto &slot = here->children_[folded];
+      if (!slot) {
+        slot = std::make_shared<MemKey>();
+        here->child_names_[folded] = std::u16string(part);
+      }
       next = std::dynamic_pointer_cast<MemKey>(slot);
     }
     if (!next) return nullptr;
@@ -168,7 +180,9 @@ void MemKey::set_dword(std::u16string_view name, DWORD value) {
 
 void MemKey::mount(std::u16string_view name, std::shared_ptr<RegKey> key) {
   std::lock_guard<std::mutex> lock(mutex_);
-  children_[fold(name)] = std::move(key);
+  std::u16string folded = fold(name);
+  children_[folded] = std::move(key);
+  child_names_[folded] = std::u16string(name);
 }
 
 // ---------------------------------------------------------------- Computer

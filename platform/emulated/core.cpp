@@ -31,9 +31,33 @@ Faults &faults() {
   return f;
 }
 
-std::array<std::atomic<uint64_t>, kCalls> &counters() {
-  static std::array<std::atomic<uint64_t>, kCalls> c{};
+// Call counts, one block per thread: a thread bumps its own counters
+// without a locked instruction, which would cost more than many emulated
+// calls themselves.  Blocks outlive their threads, so that their counts
+// still add up.
+struct CounterBlock {
+  std::array<std::atomic<uint64_t>, kCalls> count{};
+};
+
+struct Counters {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<CounterBlock>> blocks;
+};
+
+Counters &counters() {
+  static Counters c;
   return c;
+}
+
+CounterBlock &thread_counters() {
+  thread_local CounterBlock *mine = nullptr;
+  if (mine == nullptr) {
+    auto &c = counters();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    c.blocks.push_back(std::make_unique<CounterBlock>());
+    mine = c.blocks.back().get();
+  }
+  return *mine;
 }
 
 struct Tick {
@@ -155,10 +179,20 @@ void clear_faults() {
   f.any = false;
 }
 
-uint64_t calls(Call c) { return counters()[static_cast<int>(c)].load(); }
+uint64_t calls(Call c) {
+  auto &all = counters();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  uint64_t sum = 0;
+  for (const auto &block : all.blocks)
+    sum += block->count[static_cast<int>(c)].load(std::memory_order_relaxed);
+  return sum;
+}
 
 void reset_calls() {
-  for (auto &c : counters()) c = 0;
+  auto &all = counters();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  for (const auto &block : all.blocks)
+    for (auto &count : block->count) count.store(0, std::memory_order_relaxed);
 }
 
 void set_tick_count(DWORD value) {
@@ -379,7 +413,9 @@ namespace detail {
 
 bool enter(Call c, DWORD *code) {
   int i = static_cast<int>(c);
-  counters()[i].fetch_add(1, std::memory_order_relaxed);
+  // Only this thread writes its block (reset_calls aside).
+  auto &count = thread_counters().count[i];
+  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   auto &f = faults();
   if (!f.any.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> lock(f.mutex);

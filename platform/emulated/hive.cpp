@@ -55,16 +55,16 @@ struct Freed {
   ~Freed() { std::free(p); }
 };
 
-// The subkey `name` of `node`, compared without regard to case; 0 when there
-// is none or the subkeys cannot be read.  `path` names `node` in messages.
-// Called with the hive's mutex held.
-hive_node_h find_child(Hive &hive, hive_node_h node, const std::string &path,
-                       std::u16string_view name) {
+// Calls `visit(child, name)` for each subkey of `node` in stored order until
+// it returns true.  `path` names `node` in messages.  Called with the hive's
+// mutex held.
+template <typename Visit>
+void each_child(Hive &hive, hive_node_h node, const std::string &path, Visit visit) {
   errno = 0;
   hive_node_h *children = hivex_node_children(hive.handle, node);
   if (children == nullptr) {
     hive.failed("key " + show(path) + ": cannot list its subkeys", errno);
-    return 0;
+    return;
   }
   Freed<hive_node_h> guard{children};
   for (size_t i = 0; children[i] != 0; ++i) {
@@ -74,11 +74,23 @@ hive_node_h find_child(Hive &hive, hive_node_h node, const std::string &path,
       hive.failed("key " + show(path) + ": cannot read the name of a subkey", errno);
       continue;
     }
-    bool match = iequal(from_utf8(child_name), name);
+    std::u16string name = from_utf8(child_name);
     std::free(child_name);
-    if (match) return children[i];
+    if (visit(children[i], name)) return;
   }
-  return 0;
+}
+
+// The subkey `name` of `node`, compared without regard to case; 0 when there
+// is none or the subkeys cannot be read.  Called with the hive's mutex held.
+hive_node_h find_child(Hive &hive, hive_node_h node, const std::string &path,
+                       std::u16string_view name) {
+  hive_node_h found = 0;
+  each_child(hive, node, path, [&](hive_node_h child, const std::u16string &child_name) {
+    if (!iequal(child_name, name)) return false;
+    found = child;
+    return true;
+  });
+  return found;
 }
 
 // The value `name` of `node` ("" is the default value), its bytes exactly as
@@ -155,6 +167,16 @@ class HiveKey : public RegKey {
   std::optional<RegValue> value(std::u16string_view name) override {
     std::lock_guard<std::mutex> lock(hive_->mutex);
     return find_value(*hive_, node_, path_, name);
+  }
+
+  std::vector<std::u16string> subkeys() override {
+    std::lock_guard<std::mutex> lock(hive_->mutex);
+    std::vector<std::u16string> out;
+    each_child(*hive_, node_, path_, [&](hive_node_h, const std::u16string &name) {
+      out.push_back(name);
+      return false;
+    });
+    return out;
   }
 
  private:

@@ -49,34 +49,6 @@ std::optional<fs::path> find_system_root(const fs::path &dir) {
   return std::nullopt;
 }
 
-// The key at `path` ("A\B") below `key`; null when any part is missing.
-std::shared_ptr<RegKey> lookup(std::shared_ptr<RegKey> key, std::u16string_view path) {
-  size_t start = 0;
-  while (key && start <= path.size()) {
-    size_t end = path.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = path.size();
-    if (end > start) key = key->child(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return key;
-}
-
-// The text of a string value up to its first NUL; empty when the value is
-// missing or not a string.
-std::u16string string_value(const std::shared_ptr<RegKey> &key,
-                            std::u16string_view name) {
-  if (!key) return {};
-  auto v = key->value(name);
-  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return {};
-  std::u16string text;
-  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
-    if (c == 0) break;
-    text.push_back(c);
-  }
-  return text;
-}
-
 std::u16string directory_name(const fs::path &dir) {
   std::error_code ec;
   fs::path p = fs::absolute(dir, ec);
@@ -88,6 +60,32 @@ std::u16string directory_name(const fs::path &dir) {
 }
 
 }  // namespace
+
+std::shared_ptr<RegKey> detail::lookup(std::shared_ptr<RegKey> key,
+                                       std::u16string_view path) {
+  size_t start = 0;
+  while (key && start <= path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > start) key = key->child(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return key;
+}
+
+std::u16string detail::string_value(const std::shared_ptr<RegKey> &key,
+                                    std::u16string_view name) {
+  if (!key) return {};
+  auto v = key->value(name);
+  if (!v || (v->type != REG_SZ && v->type != REG_EXPAND_SZ)) return {};
+  std::u16string text;
+  for (size_t i = 0; i + 1 < v->data.size(); i += 2) {
+    char16_t c = static_cast<char16_t>(v->data[i] | (v->data[i + 1] << 8));
+    if (c == 0) break;
+    text.push_back(c);
+  }
+  return text;
+}
 
 std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
                                      std::string *error) {
@@ -129,8 +127,8 @@ std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
   const auto &software = parts[1].key;
 
   if (name.empty() && system) {
-    name = string_value(
-        lookup(system, u"CurrentControlSet\\Control\\ComputerName\\ComputerName"),
+    name = detail::string_value(
+        detail::lookup(system, u"CurrentControlSet\\Control\\ComputerName\\ComputerName"),
         u"ComputerName");
     if (name.empty())
       report(dir.string() +
@@ -145,8 +143,9 @@ std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
 
   char16_t drive = u'C';
   if (software) {
-    std::u16string system_root = string_value(
-        lookup(software, u"Microsoft\\Windows NT\\CurrentVersion"), u"SystemRoot");
+    std::u16string system_root = detail::string_value(
+        detail::lookup(software, u"Microsoft\\Windows NT\\CurrentVersion"),
+        u"SystemRoot");
     char16_t letter = system_root.size() >= 2 && system_root[1] == u':'
                           ? upcase(system_root[0])
                           : u'\0';

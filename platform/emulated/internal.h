@@ -25,6 +25,24 @@ char16_t ansi_to_unicode(uint8_t byte);
 // Reads the environment once, unless reset() ran first.
 void ensure_configured();
 
+// The key at `path` ("A\B") below `key`; null when any part is missing.
+std::shared_ptr<RegKey> lookup(std::shared_ptr<RegKey> key, std::u16string_view path);
+
+// The text of a string value up to its first NUL; empty when the value is
+// missing or not a string.
+std::u16string string_value(const std::shared_ptr<RegKey> &key, std::u16string_view name);
+
+// An account as LookupAccountSidW reports it.
+struct Account {
+  std::u16string domain;
+  std::u16string name;
+  SID_NAME_USE use = SidTypeUser;
+};
+
+// The account that `sid` (a valid SID) names on `computer`: an added one, a
+// well-known SID or one of its SAM hive.  False when nothing maps it.
+bool find_account(Computer &computer, const uint8_t *sid, Account *out);
+
 }  // namespace vesk::emu::detail
 
 // Opens an emulated call: on an injected fault, sets the last error and

@@ -115,6 +115,8 @@ class RegKey {
   virtual std::shared_ptr<RegKey> child(std::u16string_view name) = 0;
   // "" is the default value.  Empty when there is no such value.
   virtual std::optional<RegValue> value(std::u16string_view name) = 0;
+  // The names of the subkeys, in the order the key keeps them.
+  virtual std::vector<std::u16string> subkeys() = 0;
 };
 
 // A key held in memory.  Names keep their case; lookups ignore it.
@@ -122,6 +124,7 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
  public:
   std::shared_ptr<RegKey> child(std::u16string_view name) override;
   std::optional<RegValue> value(std::u16string_view name) override;
+  std::vector<std::u16string> subkeys() override;
 
   // Returns the key at `path` ("A\B\C") below this one, creating what is
   // missing.  A component that is a mounted key cannot be created through.
@@ -137,6 +140,7 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
  private:
   std::mutex mutex_;
   std::map<std::u16string, std::shared_ptr<RegKey>> children_;  // by fold()
+  std::map<std::u16string, std::u16string> child_names_;        // as given
   std::map<std::u16string, RegValue> values_;                   // by fold()
 };
 
@@ -177,6 +181,11 @@ class Computer {
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
 
+  // The accounts that LookupAccountSidW finds on this computer (see
+  // add_account); made at the first look-up.
+  struct Accounts;
+  Accounts &accounts();
+
  private:
   std::u16string name_;
   std::shared_ptr<MemKey> hklm_;
@@ -184,6 +193,7 @@ class Computer {
   std::map<char16_t, std::filesystem::path> drives_;             // upper-case letter
   std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
   std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
+  std::shared_ptr<Accounts> accounts_;
 };
 
 // A computer from a directory that holds a Windows system drive: the hives
@@ -194,6 +204,17 @@ class Computer {
 // empty; a directory that does not exist gives null and *error.
 std::shared_ptr<Computer> load_image(const std::filesystem::path &dir,
                                      std::u16string name, std::string *error);
+
+// ---------------------------------------------------------------- accounts
+
+// LookupAccountSidW on a computer resolves the well-known SIDs (with the
+// English names of Windows XP and Server 2003), the accounts of its SAM hive
+// (HKLM\SAM, read once at its first look-up: the machine's domain SID and
+// the users, groups and aliases of its account domain, with the computer's
+// name as their domain) and the accounts added here, which are found first.
+// `sid` is a binary SID.
+void add_account(Computer &computer, std::vector<uint8_t> sid, std::u16string domain,
+                 std::u16string name, SID_NAME_USE use = SidTypeUser);
 
 // ---------------------------------------------------------------- the world
 

@@ -174,6 +174,13 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILE
   return TRUE;
 }
 
+// The SID functions work on the binary layout: revision (1), sub-authority
+// count n (at most 15), the 48-bit big-endian identifier authority and n
+// little-endian 32-bit sub-authorities.  As on Windows, the accessors that
+// return a pointer set the last error to ERROR_SUCCESS when they succeed;
+// where Windows leaves the result of a bad SID or index undefined they fail
+// with null and the error code.
+
 BOOL WINAPI EqualSid(PSID a, PSID b) {
   VESK_EMU_ENTER(EqualSid, FALSE);
   if (!valid_sid(a) || !valid_sid(b)) {
@@ -187,8 +194,8 @@ BOOL WINAPI EqualSid(PSID a, PSID b) {
 
 BOOL WINAPI CopySid(DWORD bytes, PSID dst, PSID src) {
   VESK_EMU_ENTER(CopySid, FALSE);
-  if (!valid_sid(src)) {
-    detail::set_error(ERROR_INVALID_SID);
+  if (!valid_sid(src) || dst == nullptr) {
+    detail::set_error(dst == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INVALID_SID);
     return FALSE;
   }
   DWORD len = sid_length(src);
@@ -196,7 +203,7 @@ BOOL WINAPI CopySid(DWORD bytes, PSID dst, PSID src) {
     detail::set_error(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  std::memcpy(dst, src, len);
+  std::memmove(dst, src, len);
   return TRUE;
 }
 
@@ -211,17 +218,83 @@ DWORD WINAPI GetLengthSid(PSID sid) {
 
 PSID_IDENTIFIER_AUTHORITY WINAPI GetSidIdentifierAuthority(PSID sid) {
   VESK_EMU_ENTER(GetSidIdentifierAuthority, nullptr);
+  if (!valid_sid(sid)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return nullptr;
+  }
+  detail::set_error(ERROR_SUCCESS);
   return reinterpret_cast<PSID_IDENTIFIER_AUTHORITY>(static_cast<BYTE *>(sid) + 2);
 }
 
 BYTE *WINAPI GetSidSubAuthorityCount(PSID sid) {
   VESK_EMU_ENTER(GetSidSubAuthorityCount, nullptr);
+  if (!valid_sid(sid)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return nullptr;
+  }
+  detail::set_error(ERROR_SUCCESS);
   return static_cast<BYTE *>(sid) + 1;
 }
 
+// The address of sub-authority `index`.  The SID may lie at any address (in
+// an event record, say): callers read the four bytes, not a DWORD.
 DWORD *WINAPI GetSidSubAuthority(PSID sid, DWORD index) {
   VESK_EMU_ENTER(GetSidSubAuthority, nullptr);
+  if (!valid_sid(sid)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return nullptr;
+  }
+  if (index >= static_cast<const BYTE *>(sid)[1]) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  detail::set_error(ERROR_SUCCESS);
   return reinterpret_cast<DWORD *>(static_cast<BYTE *>(sid) + 8 + 4 * index);
+}
+
+// Resolves a SID on the computer `system` names (null or empty: the local
+// one).  Sizes are in characters.  On success each size receives its
+// text's length without the terminator; when either buffer is too small
+// (a null buffer counts as none) both receive the size needed with the
+// terminator and the call fails with ERROR_INSUFFICIENT_BUFFER; a SID that
+// nothing maps fails with ERROR_NONE_MAPPED.
+BOOL WINAPI LookupAccountSidW(LPCWSTR system, PSID sid, LPWSTR name, LPDWORD name_len,
+                              LPWSTR domain, LPDWORD domain_len, PSID_NAME_USE use) {
+  VESK_EMU_ENTER(LookupAccountSidW, FALSE);
+  std::shared_ptr<Computer> computer = find_computer(system, nullptr);
+  if (computer == nullptr) {
+    detail::set_error(RPC_S_SERVER_UNAVAILABLE);
+    return FALSE;
+  }
+  if (!valid_sid(sid)) {
+    detail::set_error(ERROR_INVALID_SID);
+    return FALSE;
+  }
+  if (name_len == nullptr || domain_len == nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  detail::Account account;
+  if (!detail::find_account(*computer, static_cast<const uint8_t *>(sid), &account)) {
+    detail::set_error(ERROR_NONE_MAPPED);
+    return FALSE;
+  }
+  const DWORD name_units = static_cast<DWORD>(account.name.size()) + 1;
+  const DWORD domain_units = static_cast<DWORD>(account.domain.size()) + 1;
+  const DWORD name_room = name != nullptr ? *name_len : 0;
+  const DWORD domain_room = domain != nullptr ? *domain_len : 0;
+  if (name_room < name_units || domain_room < domain_units) {
+    *name_len = name_units;
+    *domain_len = domain_units;
+    detail::set_error(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(name, account.name.c_str(), name_units * sizeof(WCHAR));
+  std::memcpy(domain, account.domain.c_str(), domain_units * sizeof(WCHAR));
+  *name_len = name_units - 1;
+  *domain_len = domain_units - 1;
+  if (use != nullptr) *use = account.use;
+  return TRUE;
 }
 
 }  // extern "C"

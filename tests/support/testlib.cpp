@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 
 namespace vesk::test {
 namespace {
@@ -60,6 +61,17 @@ std::string AllDiagnostics() {
   std::string out;
   for (const auto &d : emu::diagnostics()) out += d + "\n";
   return out;
+}
+
+std::filesystem::path SamplesDir() {
+  const char *env = std::getenv("VESK_SAMPLES");
+  return env != nullptr && *env != '\0' ? std::filesystem::path(env)
+                                        : std::filesystem::path(VESK_SAMPLES_DIR);
+}
+
+std::string SamplesMissing(const std::filesystem::path &dir) {
+  return "the real sample logs are not in " + dir.string() +
+         ": set VESK_SAMPLES to the folder that holds them";
 }
 
 TempDir::TempDir(const std::string &tag) {

@@ -35,6 +35,11 @@ std::string AllDiagnostics();
 // A fresh directory under the system's temporary directory, removed with
 // everything in it on destruction.  Its name holds the process id and a
 // counter, so tests that ctest runs side by side never share one.
+// The folder of the real sample logs: $VESK_SAMPLES, else the shared samples
+// beside the source tree.  Tests that read them skip when it is absent.
+std::filesystem::path SamplesDir();
+std::string SamplesMissing(const std::filesystem::path &dir);
+
 class TempDir {
  public:
   explicit TempDir(const std::string &tag);
@@ -48,3 +53,10 @@ class TempDir {
 };
 
 }  // namespace vesk::test
+
+// Binds `dir` to the real sample logs' folder, or skips the test with a
+// message that names VESK_SAMPLES.
+#define VESK_REQUIRE_SAMPLES(dir)                               \
+  const std::filesystem::path dir = ::vesk::test::SamplesDir(); \
+  if (!std::filesystem::is_directory(dir))                      \
+  GTEST_SKIP() << ::vesk::test::SamplesMissing(dir)
