@@ -72,6 +72,11 @@ TEST_F(SourcesTest, MessagesAndCategoriesFrom32And64BitFilesInSeveralLanguages) 
   // A file in German only gives its German texts.
   EXPECT_EQ(Format(ctx, u"Deutsch", kMessageModule, 1000, {u"x"}), "Nur deutsch: x.");
   EXPECT_EQ(Format(ctx, u"Deutsch", kCategoryModule, 1), "Kategorie eins");
+  // A German user gets the German texts of the same files.
+  emu::set_user_language(0x0407);
+  EXPECT_EQ(Format(ctx, u"App64", kMessageModule, 1000, kFourInserts),
+            "Dienst Alpha mit 4 Threads auf HOST gestartet (ok). ");
+  EXPECT_EQ(Format(ctx, u"App32", kCategoryModule, 2), "Netzwerk ");
   EXPECT_EQ(TakeError(ctx), "");
 }
 
@@ -245,9 +250,9 @@ TEST_F(SourcesTest, LongSourceNamesAreKeptAndLookedUpByTheirFirst99Characters) {
   EXPECT_EQ(ctx->GetSource(long_name.c_str(), kMessageModule), s);
   EXPECT_EQ(ctx->GetSource(cut.c_str(), kMessageModule), s);
   EXPECT_EQ(Calls(emu::Call::RegQueryValueExW), 2u) << "SystemRoot, then one discovery";
-  EXPECT_EQ(Format(ctx, long_name, kMessageModule, 3), "<none><before>");
+  EXPECT_EQ(Format(ctx, long_name, kMessageModule, 4242), "<none><before>");
   EXPECT_EQ(TakeError(ctx),
-            "Format error, source=" + Utf8(cut.c_str()) + " type=Message msg=3");
+            "Format error, source=" + Utf8(cut.c_str()) + " type=Message msg=4242");
 }
 
 // ---------------------------------------------------------------- the lists
@@ -334,7 +339,8 @@ TEST_F(SourcesTest, ValueAndPathLengthLimits) {
   const std::u16string four = u"%SystemRoot%%SystemRoot%%SystemRoot%%SystemRoot%";
   Register(u"Fits", kEventMessages, four + std::u16string(39, u'y'));
   Register(u"TooLong", kEventMessages,
-           u"extra.dll;" + four + std::u16string(40, u'y') + u";app.dll");
+           u"C:\\WINDOWS\\system32\\extra.dll;" + four + std::u16string(40, u'y') +
+               u";app.dll");
   Register(u"Largest", kEventMessages, std::u16string(1032, u'z') + u";a.dll");
   Register(u"Larger", kEventMessages, std::u16string(1033, u'z') + u";a.dll");
   CEvtLog *ctx = Open();
@@ -345,7 +351,7 @@ TEST_F(SourcesTest, ValueAndPathLengthLimits) {
   EXPECT_EQ(TakeError(ctx).rfind("LoadLibrary rc=", 0), 0u);
   // 1040: refused, the reference made before stays, the item after is not read.
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"TooLong", kMessageModule)),
-            Strings{"extra.dll"});
+            Strings{"C:\\WINDOWS\\system32\\extra.dll"});
   EXPECT_EQ(TakeError(ctx), "==>internal error, CEvtSource::Find, #2\n");
   // A value of 1038 characters is read; one of 1039 is too long for the read.
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"Largest", kMessageModule)).size(), 2u);
