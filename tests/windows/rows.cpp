@@ -5,8 +5,9 @@
 // LookupAccountSidW and the time through DosDateTimeToVariantTime.
 //
 // The sources VeskRows (message, category and parameter files: vesk_rows.dll
-// in the system directory, named with %SystemRoot%) and VeskMissing (a
-// message file that does not exist) must be registered under the
+// in the system directory, named with %SystemRoot%), VeskMissing (a message
+// file that does not exist), VeskMissingFirst and VeskMissingLast (both
+// files, in either order) must be registered under the
 // Application log before the run; scripts/check-wine does that with
 // `reg add`.  Prints each failed check and a summary; the exit status is the
 // number of failed checks.
@@ -296,6 +297,39 @@ void missing_files(Context &ctx) {
       "a source that is not registered");
 }
 
+// A value that lists two files: the last listed is tried first, and a file
+// that failed to load is passed over.  Each source gets a
+// context of its own, so that the missing file is loaded, and reported,
+// afresh.
+void file_lists() {
+  wchar_t root[MAX_PATH];
+  GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+  std::wstring missing = std::wstring(root) + L"\\system32\\vesk_missing.dll";
+  LoadLibraryExW(missing.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const std::wstring load_error =
+      format_error(L"LoadLibrary rc=%lu library=%ls", GetLastError(), missing.c_str());
+  Record r;
+  r.strings = {L"Spooler", L"running"};
+  {
+    Context ctx;
+    Row row;
+    r.source = L"VeskMissingFirst";  // missing.dll;vesk_rows.dll
+    std::wstring error = ctx.convert(r, row);
+    check_text(row.text(kSlotMessage), L"The Spooler service entered the running state. ",
+               "the file listed last formats the message");
+    check_text(error, load_error, "the file listed first failed to load and is reported");
+  }
+  {
+    Context ctx;
+    Row row;
+    r.source = L"VeskMissingLast";  // vesk_rows.dll;missing.dll
+    std::wstring error = ctx.convert(r, row);
+    check_text(row.text(kSlotMessage), L"The Spooler service entered the running state. ",
+               "a failed file listed last does not hide the others");
+    check_text(error, load_error, "the failed file is reported");
+  }
+}
+
 // The account text as LookupAccountSidW gives it: DOMAIN\name.
 std::wstring account(const std::vector<BYTE> &sid) {
   wchar_t name[256], domain[256];
@@ -403,6 +437,7 @@ int main() {
   messages_and_inserts(ctx);
   fallback_and_parameters(ctx);
   missing_files(ctx);
+  file_lists();
   users(ctx);
   times(ctx);
   types(ctx);
