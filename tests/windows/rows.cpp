@@ -185,6 +185,22 @@ std::wstring format_error(const wchar_t *format, DWORD a, const wchar_t *b = nul
   return text;
 }
 
+// A file of the system directory, named as %SystemRoot%\system32\name.
+std::wstring system_file(const wchar_t *name) {
+  wchar_t root[MAX_PATH];
+  GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+  return std::wstring(root) + L"\\system32\\" + name;
+}
+
+// The text the library latches for a file that LoadLibraryExW refuses.
+std::wstring load_failure(const std::wstring &path) {
+  HMODULE m = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  DWORD code = GetLastError();
+  check(m == nullptr, "the missing message file does not load");
+  if (m) FreeLibrary(m);
+  return format_error(L"LoadLibrary rc=%lu library=%ls", code, path.c_str());
+}
+
 // ---------------------------------------------------------------- checks
 
 void messages_and_inserts(Context &ctx) {
@@ -268,17 +284,11 @@ void fallback_and_parameters(Context &ctx) {
 void missing_files(Context &ctx) {
   Row row;
   Record r;
-  wchar_t root[MAX_PATH];
-  GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
-  std::wstring path = std::wstring(root) + L"\\system32\\vesk_missing.dll";
-  HMODULE m = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  DWORD code = GetLastError();
-  check(m == nullptr, "vesk_missing.dll does not exist");
+  const std::wstring path = system_file(L"vesk_missing.dll");
   r.source = L"VeskMissing";
   r.strings = {L"s"};
   std::wstring error = ctx.convert(r, row);
-  check_text(error, format_error(L"LoadLibrary rc=%lu library=%ls", code, path.c_str()),
-             "a message file that cannot be loaded");
+  check_text(error, load_failure(path), "a message file that cannot be loaded");
   check_text(row.text(kSlotMessage), L"Unable to format message. Insertion strings: s",
              "its message is the fallback text");
 
@@ -298,35 +308,25 @@ void missing_files(Context &ctx) {
 }
 
 // A value that lists two files: the last listed is tried first, and a file
-// that failed to load is passed over.  Each source gets a
-// context of its own, so that the missing file is loaded, and reported,
-// afresh.
+// that failed to load is passed over, whichever place it has in the list.
+// Each source gets a context of its own, so that the missing file is loaded,
+// and reported, afresh.
 void file_lists() {
-  wchar_t root[MAX_PATH];
-  GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
-  std::wstring missing = std::wstring(root) + L"\\system32\\vesk_missing.dll";
-  LoadLibraryExW(missing.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  const std::wstring load_error =
-      format_error(L"LoadLibrary rc=%lu library=%ls", GetLastError(), missing.c_str());
+  const std::wstring missing = system_file(L"vesk_missing.dll");
+  const std::wstring load_error = load_failure(missing);
   Record r;
   r.strings = {L"Spooler", L"running"};
-  {
+  // VeskMissingFirst lists missing.dll;vesk_rows.dll, VeskMissingLast the
+  // other way round.
+  for (const wchar_t *source : {L"VeskMissingFirst", L"VeskMissingLast"}) {
     Context ctx;
     Row row;
-    r.source = L"VeskMissingFirst";  // missing.dll;vesk_rows.dll
+    r.source = source;
     std::wstring error = ctx.convert(r, row);
+    std::string what = shown(source) + ": ";
     check_text(row.text(kSlotMessage), L"The Spooler service entered the running state. ",
-               "the file listed last formats the message");
-    check_text(error, load_error, "the file listed first failed to load and is reported");
-  }
-  {
-    Context ctx;
-    Row row;
-    r.source = L"VeskMissingLast";  // vesk_rows.dll;missing.dll
-    std::wstring error = ctx.convert(r, row);
-    check_text(row.text(kSlotMessage), L"The Spooler service entered the running state. ",
-               "a failed file listed last does not hide the others");
-    check_text(error, load_error, "the failed file is reported");
+               (what + "vesk_rows.dll formats the message").c_str());
+    check_text(error, load_error, (what + "the missing file is reported").c_str());
   }
 }
 
