@@ -12,7 +12,7 @@
 # and sets the target's property VESK_MESSAGE_DLL to that path.  Entries are
 # UTF-16 unless ANSI is given (then code page 1252); the .mc source is read as
 # code page 1252.  The generated header (<name>.h, the symbolic names) lands
-# in <dir>/<target>.work.  Works in every build, native or cross, since it
+# in ${CMAKE_CURRENT_BINARY_DIR}/msgdll-work/<target>.  Works in every build, native or cross, since it
 # calls the mingw-w64 tools by their prefixed names.
 
 function(vesk_message_dll target)
@@ -39,7 +39,9 @@ function(vesk_message_dll target)
   find_program(VESK_WINDRES_${ARG_ARCH} NAMES ${prefix}-windres REQUIRED)
   find_program(VESK_MINGW_GCC_${ARG_ARCH} NAMES ${prefix}-gcc ${prefix}-gcc-posix REQUIRED)
 
-  set(work ${ARG_OUTPUT_DIR}/${target}.work)
+  # Intermediate files stay apart from the DLL, so that an output directory
+  # (a fuzz corpus, say) holds nothing else.
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/msgdll-work/${target})
   set(dll ${ARG_OUTPUT_DIR}/${ARG_OUTPUT_NAME}.dll)
   set(encoding -U -C 1252)
   if(ARG_ANSI)

@@ -268,6 +268,13 @@ TEST_F(FormatTest, BufferTooSmallKeepsTheTruncatedText) {
     }
     EXPECT_EQ(std::u16string(out, 6), c.buffer) << c.size;
   }
+  // Under a wrapping width the buffer holds the beginning of the wrapped
+  // text, line break included.
+  fill();
+  SetLastError(0);
+  EXPECT_EQ(FormatMessageW(kString | 7, u"short long line", 0, 0, out, 7, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(std::u16string(out, 8), std::u16string(u"short\r\0x", 8));
   // Failures other than the size leave what was written, unterminated, and
   // an insert without arguments leaves the buffer untouched.
   fill();

@@ -171,6 +171,22 @@ TEST_F(ModulesTest, EachLoadHasItsOwnHandleAndRelease) {
   EXPECT_EQ(emu::live().modules, 0);
 }
 
+TEST_F(ModulesTest, ReloadsNeverSeeAnEarlierModulesTable) {
+  // Loads of different files one after another, each released before the
+  // next: every one formats from its own table.
+  local_->add_file(u"C:\\WINDOWS\\system32\\en.dll", DllBytes("en_de_64.dll"));
+  local_->add_file(u"C:\\WINDOWS\\system32\\de.dll", DllBytes("de_only.dll"));
+  for (int round = 0; round < 3; ++round) {
+    for (const char16_t *name : {u"en", u"de"}) {
+      HMODULE h = Load(name);
+      ASSERT_NE(h, nullptr);
+      EXPECT_EQ(Format(h, 1, FORMAT_MESSAGE_IGNORE_INSERTS | 0xFF),
+                name[0] == u'e' ? "The service started. " : "Nur auf Deutsch. ");
+      EXPECT_TRUE(FreeLibrary(h));
+    }
+  }
+}
+
 TEST_F(ModulesTest, CallsAreCountedAndFaultable) {
   local_->add_file(u"C:\\WINDOWS\\system32\\m.dll", DllBytes("en_de_32.dll"));
   emu::fail(emu::Call::LoadLibraryExW, ERROR_ACCESS_DENIED, 1);

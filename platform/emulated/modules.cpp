@@ -7,6 +7,8 @@
 // of computer NAME, a name without a drive or share through the local
 // system32 folder and then the Windows folder; ".dll" is added to a name
 // without an extension.
+#include <bit>
+#include <cstring>
 #include <map>
 #include <vector>
 
@@ -131,7 +133,9 @@ constexpr DWORD kDataFileFlags = LOAD_LIBRARY_AS_DATAFILE |
 const WCHAR *decode(const MessageText &m) {
   thread_local std::vector<WCHAR> text;
   if (text.size() < m.length + 1) text.resize(m.length + 1);
-  if (m.unicode)
+  if (m.unicode && std::endian::native == std::endian::little)
+    std::memcpy(text.data(), m.bytes, m.length * sizeof(WCHAR));
+  else if (m.unicode)
     for (size_t i = 0; i < m.length; ++i)
       text[i] = static_cast<WCHAR>(m.bytes[2 * i] | m.bytes[2 * i + 1] << 8);
   else
@@ -287,30 +291,11 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     // is 0), as on Windows since Vista.
     code = format_message(text, length, width, ignore, margs, buffer, size, &written);
   } else {
-    // The result's length is not known in advance: format into a buffer that
-    // doubles until the text fits, each try on a copy of the arguments, then
-    // once more on the caller's own so that it is consumed as on Windows.
-    std::vector<WCHAR> scratch(256);
-    for (;;) {
-      va_list copy;
-      MessageArgs attempt = margs;
-      if (margs.list) {
-        va_copy(copy, *margs.list);
-        attempt.list = &copy;
-      }
-      code = format_message(text, length, width, ignore, attempt, scratch.data(),
-                            scratch.size(), &written);
-      if (margs.list) va_end(copy);
-      if (code != ERROR_INSUFFICIENT_BUFFER) break;
-      if (scratch.size() > kAllocateLimit) {
-        code = ERROR_MORE_DATA;
-        break;
-      }
-      scratch.resize(scratch.size() * 2);
-    }
-    if (code == 0 && margs.list)
-      code = format_message(text, length, width, ignore, margs, scratch.data(),
-                            scratch.size(), &written);
+    // The result's length is not known in advance.
+    std::vector<WCHAR> scratch;
+    code = format_growing(text, length, width, ignore, margs, scratch, kAllocateLimit,
+                          &written);
+    if (code == ERROR_INSUFFICIENT_BUFFER) code = ERROR_MORE_DATA;
     if (code == 0 && written > 0) {
       size_t units = std::max<size_t>(written + 1, size);
       auto *out = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, units * sizeof(WCHAR)));

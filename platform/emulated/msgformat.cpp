@@ -6,8 +6,10 @@
 // Under IGNORE_INSERTS inserts and %x stay as written; %0 %n %r %t still act.
 #include "platform/emulated/msgformat.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "platform/emulated/internal.h"
 
@@ -22,6 +24,9 @@ constexpr unsigned kNoLimit = 0xFF;  // FORMAT_MESSAGE_MAX_WIDTH_MASK
 constexpr int kArrayElements = 99;
 // Inserts 1-99, and two more elements for a width and a precision.
 constexpr int kListElements = 102;
+// The longest text formatted under a wrapping width, in units; a longer one
+// fails as too long for any buffer.
+constexpr size_t kWrapLimit = 1u << 20;
 
 // The output: the caller's buffer, one unit kept for the terminator, and the
 // state of the current line for wrapping.
@@ -39,11 +44,15 @@ class Writer {
     *p_++ = c;
     return true;
   }
+  // As much of s[0, n) as fits; false when not all of it did.
   bool put(const char16_t *s, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-      if (!put(s[i])) return false;
-    return true;
+    size_t room = static_cast<size_t>(end_ - p_);
+    size_t k = n < room ? n : room;
+    std::memcpy(p_, s, k * sizeof(WCHAR));
+    p_ += k;
+    return k == n;
   }
+  bool wrapping() const { return wrap_ != 0; }
   bool fill(char16_t c, uint64_t n) {
     for (; n > 0; --n)
       if (!put(c)) return false;
@@ -146,7 +155,7 @@ class Args {
 
   const MessageArgs &a_;
   int last_ = 0;
-  uint64_t list_[kListElements] = {};
+  uint64_t list_[kListElements];  // filled as the va_list is read
 };
 
 enum class Len { Default, Short, Long64, Wide, Narrow };
@@ -258,9 +267,12 @@ bool put_padded_text(Writer &w, const Spec &spec, const WCHAR *wide, const char 
   uint64_t pad = static_cast<uint64_t>(spec.width) > n ? spec.width - n : 0;
   char16_t padc = spec.zero && !spec.left ? u'0' : kSpace;
   if (!spec.left && !w.fill(padc, pad)) return false;
-  for (size_t k = 0; k < n; ++k)
-    if (!w.put(wide ? wide[k] : from_ansi(static_cast<unsigned char>(narrow[k]))))
-      return false;
+  if (wide) {
+    if (!w.put(wide, n)) return false;
+  } else {
+    for (size_t k = 0; k < n; ++k)
+      if (!w.put(from_ansi(static_cast<unsigned char>(narrow[k])))) return false;
+  }
   return spec.left ? w.fill(kSpace, pad) : true;
 }
 
@@ -410,12 +422,11 @@ Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t t
   return w.put(s + after, to - after) ? Step::Ok : Step::Overflow;
 }
 
-}  // namespace
-
-DWORD format_message(const WCHAR *text, size_t length, unsigned width,
-                     bool ignore_inserts, const MessageArgs &margs, WCHAR *out,
-                     size_t capacity, size_t *written) {
-  width &= 0xFF;
+// Formats straight into `out`.  Exact for every width byte: under wrapping
+// widths only while the text fits, since a break moves text already written.
+DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignore_inserts,
+                    const MessageArgs &margs, WCHAR *out, size_t capacity,
+                    size_t *written) {
   Writer w(out, capacity, width == kNoLimit ? 0 : width);
   Args args(margs);
   *written = 0;
@@ -425,6 +436,19 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
   };
   size_t i = 0;
   while (i < length && text[i] != 0) {
+    if (!w.wrapping()) {
+      // Without wrapping, a run of plain characters (blanks included) goes
+      // out as it is.
+      size_t j = i;
+      while (j < length && text[j] != 0 && text[j] != u'%' && text[j] != kCr &&
+             text[j] != kLf)
+        ++j;
+      if (j > i) {
+        if (!w.put(text + i, j - i)) return overflow();
+        i = j;
+        continue;
+      }
+    }
     char16_t c = text[i++];
     bool ok = true;
     if (c == kCr || c == kLf) {
@@ -485,6 +509,67 @@ DWORD format_message(const WCHAR *text, size_t length, unsigned width,
   if (capacity == 0) return ERROR_INSUFFICIENT_BUFFER;
   *written = w.finish();
   return 0;
+}
+
+}  // namespace
+
+DWORD format_growing(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args,
+                     std::vector<WCHAR> &scratch, size_t limit, size_t *written) {
+  width &= 0xFF;
+  if (scratch.size() < 256) scratch.resize(256);
+  DWORD code;
+  for (;;) {
+    // Each try reads a copy of a va_list, so that a longer try starts again
+    // from the first argument.
+    va_list copy;
+    MessageArgs attempt = args;
+    if (args.list) {
+      va_copy(copy, *args.list);
+      attempt.list = &copy;
+    }
+    code = format_direct(text, length, width, ignore_inserts, attempt, scratch.data(),
+                         scratch.size(), written);
+    if (args.list) va_end(copy);
+    if (code != ERROR_INSUFFICIENT_BUFFER || scratch.size() > limit) break;
+    scratch.resize(scratch.size() * 2);
+  }
+  // Once more on the caller's own va_list, which Windows leaves consumed.
+  if (code == 0 && args.list)
+    code = format_direct(text, length, width, ignore_inserts, args, scratch.data(),
+                         scratch.size(), written);
+  return code;
+}
+
+DWORD format_message(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args, WCHAR *out,
+                     size_t capacity, size_t *written) {
+  width &= 0xFF;
+  *written = 0;
+  if (width == 0 || width == kNoLimit)
+    return format_direct(text, length, width, ignore_inserts, args, out, capacity,
+                         written);
+  // Wrapping: the whole text is formatted apart, then as much of it copied as
+  // fits, so that a too-small buffer holds the beginning of the same text.
+  // A text well past the buffer's size fails however it goes on, so the
+  // formatting stops there too (the beginning kept is then exact unless a
+  // single line is longer than the buffer).
+  thread_local std::vector<WCHAR> scratch;
+  size_t limit = std::min(kWrapLimit, std::max<size_t>(2 * capacity + 1024, 4096));
+  size_t n = 0;
+  DWORD code =
+      format_growing(text, length, width, ignore_inserts, args, scratch, limit, &n);
+  if (code != 0 && code != ERROR_INSUFFICIENT_BUFFER) return code;
+  if (code == 0 && n < capacity) {
+    std::memcpy(out, scratch.data(), (n + 1) * sizeof(WCHAR));
+    *written = n;
+    return 0;
+  }
+  if (capacity > 0) {
+    std::memcpy(out, scratch.data(), (capacity - 1) * sizeof(WCHAR));
+    out[capacity - 1] = 0;
+  }
+  return ERROR_INSUFFICIENT_BUFFER;
 }
 
 }  // namespace vesk::emu

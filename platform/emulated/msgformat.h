@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <vector>
 
 #include "platform/emulated/win32.h"
 
@@ -27,5 +28,13 @@ struct MessageArgs {
 DWORD format_message(const WCHAR *text, size_t length, unsigned width,
                      bool ignore_inserts, const MessageArgs &args, WCHAR *out,
                      size_t capacity, size_t *written);
+
+// Formats the whole text into `scratch`, which grows (doubling, up to about
+// `limit` units) until the text fits; each try reads a copy of a va_list,
+// and the caller's own is read once the text fits.  0 with *written, or the
+// error of format_message (ERROR_INSUFFICIENT_BUFFER past the limit).
+DWORD format_growing(const WCHAR *text, size_t length, unsigned width,
+                     bool ignore_inserts, const MessageArgs &args,
+                     std::vector<WCHAR> &scratch, size_t limit, size_t *written);
 
 }  // namespace vesk::emu

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 
 #include "platform/emulated/internal.h"
 
@@ -75,13 +76,23 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
   }
   uint32_t sections = u16(head + 6);
   uint32_t optional_size = u16(head + 20);
+  // The optional header and the section table must lie in the file; this is
+  // checked before anything is allocated for them.
+  uint64_t table_at = nt + kFileHeaderBytes + optional_size;
+  uint64_t table_bytes = uint64_t{sections} * kSectionBytes;
+  if (table_at > size || table_bytes > size - table_at) {
+    *code = ERROR_BAD_EXE_FORMAT;
+    return nullptr;
+  }
   std::vector<uint8_t> optional(optional_size);
   if ((*code = read_at(file, nt + kFileHeaderBytes, optional.data(), optional.size())) !=
       0)
     return nullptr;
 
+  static std::atomic<uint64_t> serials{0};
   auto file_ptr = std::unique_ptr<PeFile>(new PeFile());
   PeFile &pe = *file_ptr;
+  pe.serial_ = ++serials;
   pe.pe32_plus_ = magic == kMagic64;
   const uint32_t count_at = pe.pe32_plus_ ? 108 : 92;
   const uint32_t dirs_at = count_at + 4;
@@ -92,10 +103,8 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
     resource_rva = u32(optional.data() + res_at);
     resource_size = u32(optional.data() + res_at + 4);
   }
-  std::vector<uint8_t> table(static_cast<size_t>(sections) * kSectionBytes);
-  if ((*code = read_at(file, nt + kFileHeaderBytes + optional_size, table.data(),
-                       table.size())) != 0)
-    return nullptr;
+  std::vector<uint8_t> table(static_cast<size_t>(table_bytes));
+  if ((*code = read_at(file, table_at, table.data(), table.size())) != 0) return nullptr;
   if (resource_rva == 0 || resource_size == 0) return file_ptr;  // a PE without resources
 
   // The section that holds the directory, found by RVA; only its raw data
@@ -171,6 +180,27 @@ bool PeFile::first_id(uint32_t dir, uint32_t *target, bool *leaf) const {
 
 DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &defaults,
                            MessageText *out) const {
+  // The table a thread used last, by the load's serial number (a serial
+  // names one live PeFile only, which the caller holds) and the languages.
+  struct Last {
+    uint64_t serial = 0;
+    uint16_t lang = 0, thread = 0, user = 0, system = 0;
+    DWORD code = 0;
+    const uint8_t *table = nullptr;
+    uint32_t size = 0;
+  };
+  thread_local Last last;
+  if (last.serial != serial_ || last.lang != lang || last.thread != defaults.thread ||
+      last.user != defaults.user || last.system != defaults.system) {
+    last = {serial_, lang, defaults.thread, defaults.user, defaults.system};
+    last.code = find_table(lang, defaults, &last.table, &last.size);
+  }
+  if (last.code != 0) return last.code;
+  return lookup_in_table(last.table, last.size, id, out);
+}
+
+DWORD PeFile::find_table(uint16_t lang, const LanguageDefaults &defaults,
+                         const uint8_t **table_out, uint32_t *size_out) const {
   if (!has_resources_) return ERROR_RESOURCE_DATA_NOT_FOUND;
   if (!at_offset(0, kDirectoryBytes)) return ERROR_RESOURCE_DATA_NOT_FOUND;
   uint32_t types = 0, names = 0;
@@ -218,7 +248,9 @@ DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &d
   uint32_t size = u32(entry + 4);
   const uint8_t *table = at_rva(u32(entry), size);
   if (!table) return ERROR_RESOURCE_DATA_NOT_FOUND;
-  return lookup_in_table(table, size, id, out);
+  *table_out = table;
+  *size_out = size;
+  return 0;
 }
 
 DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size, uint32_t id,

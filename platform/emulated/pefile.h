@@ -61,9 +61,13 @@ class PeFile {
   bool find_id(uint32_t dir, uint16_t id, uint32_t *target, bool *leaf) const;
   // The offset of the first id entry's target in the directory at `dir`.
   bool first_id(uint32_t dir, uint32_t *target, bool *leaf) const;
+  // The message table for `lang`: 0 with its bytes, or the look-up error.
+  DWORD find_table(uint16_t lang, const LanguageDefaults &defaults, const uint8_t **table,
+                   uint32_t *size) const;
   DWORD lookup_in_table(const uint8_t *table, uint32_t size, uint32_t id,
                         MessageText *out) const;
 
+  uint64_t serial_ = 0;  // unique to this load, never reused
   bool pe32_plus_ = false;
   bool has_resources_ = false;
   uint32_t resource_rva_ = 0;
