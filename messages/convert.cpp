@@ -17,6 +17,8 @@ constexpr DWORD kParameterFlags = FORMAT_MESSAGE_FROM_HMODULE |
 // Each thread expands into its own table, so rows converted on two threads
 // never overwrite each other's expansions.
 thread_local WCHAR t_expansions[kExpansionSlots][kExpansionUnits];
+// The text of one parameter message; per thread rather than on the stack,
+// which FormatFrom's staging area below a row's own buffer already loads.
 thread_local WCHAR t_parameter[kParameterUnits];
 
 bool IsDigit(WCHAR c) { return c >= u'0' && c <= u'9'; }

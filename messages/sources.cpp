@@ -29,11 +29,11 @@ LPWSTR CopyText(LPCWSTR text) {
   return copy;
 }
 
-// The largest text FormatMessageW produces; formatting goes through a
-// staging area of this size so that a failed attempt never leaves part of a
-// text in the caller's buffer.
-constexpr DWORD kStagingUnits = 65536;
-thread_local WCHAR t_staging[kStagingUnits];
+// Formatting goes through a staging area on the stack, so that a file that
+// fails part way (a text too long for the buffer, say) never leaves part of
+// its text in the caller's buffer.  It holds the largest capacity the
+// library's callers pass; a larger buffer is formatted into directly.
+constexpr DWORD kStagingUnits = 32010;
 
 }  // namespace
 
@@ -107,17 +107,18 @@ void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
 DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buffer,
                              DWORD capacity, const WCHAR *const *arguments) {
   if (IsFailed(number)) return 0;
-  DWORD size = capacity < kStagingUnits ? capacity : kStagingUnits;
+  WCHAR staging[kStagingUnits];
+  LPWSTR target = capacity <= kStagingUnits ? staging : buffer;
   // FORMAT_MESSAGE_ARGUMENT_ARRAY takes the array in place of a va_list.
   auto args = reinterpret_cast<va_list *>(const_cast<WCHAR **>(arguments));
   for (CEvtModuleRef *r = modules; r != nullptr; r = r->next) {
     // A file that failed to load formats nothing; the files behind it may.
     if (r->module == nullptr || r->module->module == nullptr) continue;
     DWORD count = FormatMessageW(flags, r->module->module, number, LANG_USER_DEFAULT,
-                                 t_staging, size, args);
-    if (count != 0 && count < size) {
-      t_staging[count] = 0;
-      lstrcpynW(buffer, t_staging, static_cast<int>(count + 1));
+                                 target, capacity, args);
+    if (count != 0 && count < capacity) {
+      target[count] = 0;
+      if (target != buffer) lstrcpynW(buffer, target, static_cast<int>(count + 1));
       return count;
     }
   }

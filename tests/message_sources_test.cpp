@@ -153,6 +153,15 @@ TEST_F(SourcesTest, NumbersNoFileFormatsAreReportedOncePerSource) {
   EXPECT_EQ(TakeError(ctx), "earlier");
   EXPECT_TRUE(ctx->GetSource(u"Beta", kMessageModule)->IsFailed(77));
   EXPECT_FALSE(ctx->GetSource(u"Beta", kMessageModule)->IsFailed(1000));
+
+  // A text too long for the buffer is no text, and none of it is left there.
+  WCHAR small[20];
+  lstrcpyW(small, u"?Invalid Category");
+  EXPECT_EQ(ctx->GetSource(u"Alpha", kMessageModule)
+                ->FormatFrom(ctx, 1001, 0x0AFF, small, 20, nullptr),
+            0u);
+  EXPECT_EQ(Utf8(small), "?Invalid Category");
+  EXPECT_EQ(TakeError(ctx), "Format error, source=Alpha type=Message msg=1001");
 }
 
 TEST_F(SourcesTest, FileThatFailedToLoadIsSkippedAndTheNextOneSearched) {
