@@ -1,7 +1,7 @@
 // Converts every record of a large log into its row through VeskGetRec, with
 // warm caches, and prints rows per second and peak resident memory.
 //
-//   row_bench [--records N] [--dir DIR] [--keep]
+//   row_bench [--records N] [--dir DIR] [--keep] [--reuse]
 //
 // The records are typical ones: a source with message, category and
 // parameter files (the sample system's VeskDemo DLLs), two or three
@@ -43,7 +43,7 @@ std::vector<uint8_t> ReadAll(const fs::path &file) {
 int main(int argc, char **argv) {
   uint32_t records = 1'000'000;
   fs::path dir = fs::temp_directory_path() / "vesk-row-bench";
-  bool keep = false;
+  bool keep = false, reuse = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--records" && i + 1 < argc)
@@ -52,8 +52,11 @@ int main(int argc, char **argv) {
       dir = argv[++i];
     else if (a == "--keep")
       keep = true;
+    else if (a == "--reuse")  // the log a --keep run left (for profiling)
+      reuse = keep = true;
     else {
-      std::fprintf(stderr, "usage: %s [--records N] [--dir DIR] [--keep]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--records N] [--dir DIR] [--keep] [--reuse]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -71,7 +74,7 @@ int main(int argc, char **argv) {
   fs::create_directories(config);
   const fs::path file = config / "Bench.evt";
   const auto t0 = std::chrono::steady_clock::now();
-  {
+  if (!reuse || !fs::exists(file)) {
     vesk::tools::EvtWriter w(file, {});
     const std::vector<std::vector<uint8_t>> sids = {
         vesk::tools::evt_sid("S-1-5-18"),
@@ -104,7 +107,8 @@ int main(int argc, char **argv) {
           r.event_id = 0x40000001;
           r.event_type = 4;
           r.category = 1;
-          r.strings = {u"Demo service", u"1.0." + emu::from_utf8(std::to_string(n % 10))};
+          r.strings = {u"Demo service", u"1.0.0"};
+          r.strings[1].back() = static_cast<char16_t>(u'0' + n % 10);
       }
       if (!w.add(r)) {
         std::fprintf(stderr, "write failed: %s\n", w.error().c_str());

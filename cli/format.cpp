@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "records/civil.h"
+
 namespace vesk::cli {
 
 namespace {
@@ -24,28 +26,6 @@ void append_utf8(std::string &out, uint32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-}
-
-// Days from 1970-01-01 to the proleptic Gregorian date y-m-d, and back.
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-void civil_from_days(int64_t z, int64_t &y, int64_t &m, int64_t &d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp + (mp < 10 ? 3 : -9);
-  y = yoe + era * 400 + (m <= 2);
 }
 
 // Code points in UTF-8 text (continuation bytes are not counted).
@@ -126,7 +106,7 @@ std::string automation_date_text(double date) {
     days += 1;
   }
   int64_t y, m, d;
-  civil_from_days(days + days_from_civil(1899, 12, 30), y, m, d);
+  vesk::civil_from_days(days + vesk::days_from_civil(1899, 12, 30), y, m, d);
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", static_cast<int>(y),
                 static_cast<int>(m), static_cast<int>(d),
                 static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),

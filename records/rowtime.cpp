@@ -3,17 +3,9 @@
 #include <cstdint>
 #include <ctime>
 
-namespace {
+#include "records/civil.h"
 
-// Days from 1970-01-01 to the proleptic Gregorian date y-m-d.
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
+namespace {
 
 // The local calendar time at `seconds` since 1970 UTC, with a 64-bit time
 // on every build, so that times from 2038 on convert too.
@@ -44,8 +36,8 @@ bool VariantTimeFromLocal(int year, int month, int day, int hour, int minute, in
   }
   // The same sum as DosDateTimeToVariantTime makes: the day, then the hour,
   // the minute and the second, each as a fraction of a day.
-  double date =
-      static_cast<double>(DaysFromCivil(year, month, day) - DaysFromCivil(1899, 12, 30));
+  double date = static_cast<double>(vesk::days_from_civil(year, month, day) -
+                                    vesk::days_from_civil(1899, 12, 30));
   date += hour / 24.0;
   date += minute / 1440.0;
   date += second / 86400.0;

@@ -166,8 +166,11 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
     SetText(&row[kSlotCategory], VTEXT("None"));
   } else {
     lstrcpyW(text, VTEXT("?Invalid Category"));
-    ctx->GetSource(name, kCategoryModule)
-        ->FormatFrom(ctx, category, kCategoryFlags, text, kTextUnits, nullptr);
+    // A failed attempt leaves the buffer as it was; the word is put back all
+    // the same, so that no half-written text could reach the row.
+    if (ctx->GetSource(name, kCategoryModule)
+            ->FormatFrom(ctx, category, kCategoryFlags, text, kTextUnits, nullptr) == 0)
+      lstrcpyW(text, VTEXT("?Invalid Category"));
     SetText(&row[kSlotCategory], text);
   }
 

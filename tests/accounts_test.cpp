@@ -99,6 +99,50 @@ class AccountsTest : public ::testing::Test {
   std::shared_ptr<emu::Computer> computer_;
 };
 
+// ------------------------------------------------------------ SID functions
+
+TEST_F(AccountsTest, SidFunctionsReadTheBinaryLayout) {
+  std::vector<uint8_t> a = vesk::tools::evt_sid(0x0102030405AB, {21, 0x11223344, 7});
+  std::vector<uint8_t> b = a;
+  EXPECT_EQ(GetLengthSid(a.data()), 20u);
+  SetLastError(5);
+  EXPECT_TRUE(EqualSid(a.data(), b.data()));
+  EXPECT_EQ(GetLastError(), 0u);
+  b[19] ^= 1;
+  EXPECT_FALSE(EqualSid(a.data(), b.data()));
+  EXPECT_EQ(GetLastError(), 0u);
+  // A prefix is not equal, however its bytes compare.
+  std::vector<uint8_t> shorter = vesk::tools::evt_sid(0x0102030405AB, {21, 0x11223344});
+  EXPECT_FALSE(EqualSid(a.data(), shorter.data()));
+
+  SetLastError(5);
+  PSID_IDENTIFIER_AUTHORITY authority = GetSidIdentifierAuthority(a.data());
+  ASSERT_NE(authority, nullptr);
+  EXPECT_EQ(authority->Value[0], 0x01);
+  EXPECT_EQ(authority->Value[5], 0xAB);
+  EXPECT_EQ(GetLastError(), 0u);
+  ASSERT_NE(GetSidSubAuthorityCount(a.data()), nullptr);
+  EXPECT_EQ(*GetSidSubAuthorityCount(a.data()), 3);
+  DWORD value = 0;
+  std::memcpy(&value, GetSidSubAuthority(a.data(), 1), 4);
+  EXPECT_EQ(value, 0x11223344u);
+  // Beyond the count, or a SID that is not one: no address.
+  EXPECT_EQ(GetSidSubAuthority(a.data(), 3), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  std::vector<uint8_t> bad = a;
+  bad[0] = 0;
+  EXPECT_EQ(GetSidSubAuthorityCount(bad.data()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
+  EXPECT_EQ(GetLengthSid(bad.data()), 0u);
+  EXPECT_FALSE(EqualSid(a.data(), bad.data()));
+
+  std::vector<uint8_t> copy(20, 0);
+  EXPECT_FALSE(CopySid(19, copy.data(), a.data()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_TRUE(CopySid(20, copy.data(), a.data()));
+  EXPECT_EQ(copy, a);
+}
+
 // ------------------------------------------------------------ LookupAccountSidW
 
 TEST_F(AccountsTest, WellKnownSidsHaveTheirEnglishNames) {
@@ -233,11 +277,17 @@ TEST_F(AccountsTest, RecordsDecideAndNamesFillGaps) {
   // 1010 is only in the index.
   users.key(u"Names\\renamed").set(u"", 500, {});
   users.key(u"Names\\indexonly").set(u"", 1010, {});
-  // A record whose name lies past its end, and one whose C value repeats
-  // another RID: both are skipped, the index then decides.
+  // A domain V value with something after the SID: the table finds it.
+  std::vector<uint8_t> domain_v = vesk::tools::sam_domain_v(kDomain);
+  domain_v.insert(domain_v.end(), 8, 0);
+  root.key(u"SAM\\Domains\\Account").set(u"V", 3, domain_v);
+  // Records whose name lies past their end or holds a NUL, and one whose C
+  // value repeats another RID: all are skipped, the index then decides.
   std::vector<uint8_t> v = vesk::tools::sam_user_v({1011, u"cut"});
   v.resize(0xCC + 8);
   users.key(u"000003F3").set(u"V", 3, v);
+  users.key(u"000003F4")
+      .set(u"V", 3, vesk::tools::sam_user_v({1012, std::u16string(u"a\0b", 3)}));
   RegNode &groups = root.key(u"SAM\\Domains\\Account\\Groups");
   groups.key(u"00000201").set(u"C", 3, vesk::tools::sam_group_c({514, u"Wrong"}));
   MountSam(root);

@@ -445,7 +445,7 @@ TEST_F(RemoteSourcesTest, RemoteFailuresCloseTheRemoteRoot) {
   EXPECT_EQ(emu::live().reg_keys, 0);
 }
 
-TEST_F(RemoteSourcesTest, RemoteFormOfAPathHasItsOwnLimit) {
+TEST_F(RemoteSourcesTest, RemoteFormsOfShortAndOverlongPaths) {
   std::u16string root = u"D:\\" + std::u16string(247, u'r');
   server_->key(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")
       ->set_string(u"SystemRoot", root);
@@ -454,7 +454,12 @@ TEST_F(RemoteSourcesTest, RemoteFormOfAPathHasItsOwnLimit) {
   const std::u16string long_item = four + std::u16string(35, u'y');
   RegisterRemote(u"Long", kEventMessages, long_item + u";a.dll");
   RegisterRemote(u"After", kEventMessages, u"a.dll;" + long_item);
+  // An item of one unit has no second unit to drop and nothing after it.
+  RegisterRemote(u"Short", kEventMessages, u"x");
   CEvtLog *ctx = Open("server");
+  EXPECT_EQ(ModulePaths(ctx->GetSource(u"Short", kMessageModule)),
+            Strings{"\\\\server\\x$"});
+  EXPECT_EQ(TakeError(ctx).rfind("LoadLibrary rc=", 0), 0u);
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"Long", kMessageModule)), Strings{});
   EXPECT_EQ(TakeError(ctx), "==>internal error, CEvtSource::Find, #3\n");
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"After", kMessageModule)),

@@ -79,7 +79,8 @@ class RowTest : public ::testing::Test {
     for (const char *dll : {"vdemomsg.dll", "vdemoprm.dll"}) {
       auto bytes = ReadAll(fs::path(VESK_SAMPLE_DLLS) / dll);
       ASSERT_FALSE(bytes.empty()) << dll;
-      c->add_file(u"C:\\WINDOWS\\system32\\" + emu::from_utf8(dll), std::move(bytes));
+      c->add_file(emu::from_utf8(std::string("C:\\WINDOWS\\system32\\") + dll),
+                  std::move(bytes));
     }
     emu::set_local(c);
     ASSERT_EQ(VeskOpen(nullptr, "App", &handle_), 0) << ErrorText(handle_);
@@ -182,7 +183,11 @@ TEST_F(RowTest, FallbackTextSemicolonsAndItsLimit) {
 
 TEST_F(RowTest, NinetyNineStringsAreFormattedAHundredAreNot) {
   std::vector<std::u16string> many;
-  for (int i = 1; i <= 100; ++i) many.push_back(u"v" + emu::from_utf8(std::to_string(i)));
+  for (int i = 1; i <= 100; ++i) {
+    std::string v = "v";
+    v += std::to_string(i);
+    many.push_back(emu::from_utf8(v));
+  }
   std::vector<std::u16string> ninety_nine(many.begin(), many.end() - 1);
   Open({Demo(0x4000000A, ninety_nine), Demo(0x4000000A, many, 1)});
   EXPECT_EQ(Get(1), 0) << ErrorText(handle_);

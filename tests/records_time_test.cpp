@@ -16,7 +16,9 @@
 namespace {
 
 // Days from 1899-12-30 plus the time of day, as a test writes it down.
-double Date(int days, int h, int m, int s) { return days + (h * 3600 + m * 60 + s) / 86400.0; }
+double Date(int days, int h, int m, int s) {
+  return days + (h * 3600 + m * 60 + s) / 86400.0;
+}
 
 // Sets TZ for one test and puts the old value back.
 class Zone {
@@ -71,7 +73,7 @@ TEST(RowTime, FromThe1970sToTheEndOfTheUnsignedCount) {
   // Before 1980, where the MS-DOS date has no year.
   EXPECT_DOUBLE_EQ(Local(0), 25569.0);
   EXPECT_DOUBLE_EQ(Local(315532799), Date(29220, 23, 59, 58));  // 1979-12-31 23:59:59
-  EXPECT_DOUBLE_EQ(Local(315532800), 29221.0);                   // 1980-01-01
+  EXPECT_DOUBLE_EQ(Local(315532800), 29221.0);                  // 1980-01-01
   {
     Zone est("EST5");
     EXPECT_DOUBLE_EQ(Local(0), Date(25568, 19, 0, 0));  // 1969-12-31 19:00 local

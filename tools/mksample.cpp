@@ -145,7 +145,11 @@ std::vector<EvtRecord> samplepc_application() {
   // 100 insertion strings are more than a message takes: the row shows
   // them all in the fallback text.  99 are formatted.
   std::vector<std::u16string> many;
-  for (int i = 1; i <= 100; ++i) many.push_back(u"v" + emu::from_utf8(std::to_string(i)));
+  for (int i = 1; i <= 100; ++i) {
+    std::string v = "v";
+    v += std::to_string(i);
+    many.push_back(emu::from_utf8(v));
+  }
   log.add(u"VeskDemo", 0x40000009, kInformation, 1, many);
   many.pop_back();
   log.add(u"VeskDemo", 0x4000000A, kInformation, 1, many);

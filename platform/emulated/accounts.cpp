@@ -5,7 +5,8 @@
 // The SAM hive (HKLM\SAM) is read as Windows NT 4 to Server 2003 write it,
 // all little-endian:
 //   SAM\Domains\Account            V ends with the machine's domain SID
-//                                  S-1-5-21-a-b-c (24 bytes)
+//                                  S-1-5-21-a-b-c (24 bytes), whose offset
+//                                  its table also gives (at 0x38, from 0x40)
 //   ...\Users\<RID, 8 hex digits>  V: a table of 12-byte entries (offset,
 //                                  length, unknown) whose entry 1 gives the
 //                                  user name at offset + 0xCC
@@ -148,7 +149,8 @@ const WellKnown *find_well_known(const uint8_t *sid) {
 // ------------------------------------------------------------ SAM records
 
 // UTF-16LE text of `length` bytes at `base` + `offset` inside `data`; false
-// when it does not lie wholly inside, is empty or has an odd length.
+// when it does not lie wholly inside, is empty, has an odd length or holds a
+// NUL.
 bool text_at(const std::vector<uint8_t> &data, uint64_t base, uint64_t offset,
              uint64_t length, std::u16string *out) {
   const uint64_t start = base + offset;
@@ -156,8 +158,11 @@ bool text_at(const std::vector<uint8_t> &data, uint64_t base, uint64_t offset,
       length > data.size() - start)
     return false;
   out->clear();
-  for (uint64_t i = 0; i < length; i += 2)
-    out->push_back(static_cast<char16_t>(data[start + i] | data[start + i + 1] << 8));
+  for (uint64_t i = 0; i < length; i += 2) {
+    const char16_t c = static_cast<char16_t>(data[start + i] | data[start + i + 1] << 8);
+    if (c == 0) return false;  // names hold no NUL
+    out->push_back(c);
+  }
   return true;
 }
 
@@ -210,7 +215,7 @@ bool record_name(const std::vector<uint8_t> &data, const Layout &layout, uint32_
   const uint32_t offset = le32(data.data() + layout.name_entry);
   const uint32_t length = le32(data.data() + layout.name_entry + 4);
   if (!text_at(data, layout.data_base, offset, length, name)) {
-    *why = "its name does not lie inside it";
+    *why = "its name does not lie inside it, or holds a NUL";
     return false;
   }
   return true;
@@ -247,15 +252,24 @@ void read_kind(const std::shared_ptr<RegKey> &domain, const Layout &layout,
   }
 }
 
-// The domain SID at the end of Domains\Account's V value.
+// The domain SID of Domains\Account's V value: at its end, where Windows
+// puts it, or failing that where the value's table places it (offset at
+// 0x38, relative to 0x40).  Either place must hold S-1-5-21-a-b-c.
 bool domain_sid_of(const std::shared_ptr<RegKey> &account, std::vector<uint8_t> *sid) {
   auto v = account->value(u"V");
-  if (!v || v->data.size() < 24) return false;
-  const uint8_t *p = v->data.data() + v->data.size() - 24;
+  if (!v) return false;
+  const std::vector<uint8_t> &data = v->data;
   static const uint8_t kPrefix[12] = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0};
-  if (std::memcmp(p, kPrefix, sizeof kPrefix) != 0) return false;
-  sid->assign(p, p + 24);
-  return true;
+  auto at = [&](uint64_t off) {
+    if (off > data.size() || data.size() - off < 24 ||
+        std::memcmp(data.data() + off, kPrefix, sizeof kPrefix) != 0)
+      return false;
+    sid->assign(data.begin() + static_cast<ptrdiff_t>(off),
+                data.begin() + static_cast<ptrdiff_t>(off + 24));
+    return true;
+  };
+  if (data.size() >= 24 && at(data.size() - 24)) return true;
+  return data.size() >= 0x40 && at(0x40 + uint64_t{le32(data.data() + 0x38)});
 }
 
 // Reads the SAM hive of `computer` into `a`, once.  Called with a.mutex held.

@@ -188,8 +188,18 @@ BOOL WINAPI EqualSid(PSID a, PSID b) {
     return FALSE;
   }
   detail::set_error(ERROR_SUCCESS);
-  DWORD la = sid_length(a);
-  return la == sid_length(b) && std::memcmp(a, b, la) == 0;
+  const DWORD length = sid_length(a);
+  if (length != sid_length(b)) return FALSE;
+  // From the end: SIDs of one domain differ in their last sub-authority.
+  const BYTE *pa = static_cast<const BYTE *>(a);
+  const BYTE *pb = static_cast<const BYTE *>(b);
+  for (DWORD at = length; at >= 4; at -= 4) {
+    uint32_t x, y;
+    std::memcpy(&x, pa + at - 4, 4);
+    std::memcpy(&y, pb + at - 4, 4);
+    if (x != y) return FALSE;
+  }
+  return TRUE;
 }
 
 BOOL WINAPI CopySid(DWORD bytes, PSID dst, PSID src) {
