@@ -384,6 +384,31 @@ std::vector<Case> corpus() {
       out.push_back(look);
     }
   }
+  // Line wrapping under widths 1 to 254: texts of wrapping's own edge cases
+  // and the first random texts again.
+  const char *const kWrapTexts[] = {"short long line",
+                                    "shortlongline",
+                                    "short long    line",
+                                    "   shortlong line",
+                                    "shortlon",
+                                    "a b c d e f g h i j",
+                                    "tab\there and\tthere",
+                                    "x%ny long line",
+                                    "dash-dot.comma,bang!",
+                                    "one\r\ntwo three\r\nfour",
+                                    "%1 %2 %14 %16 %9 end"};
+  Random w;
+  std::vector<std::string> wrap_texts(std::begin(kWrapTexts), std::end(kWrapTexts));
+  for (int i = 0; i < 100; i++) wrap_texts.push_back(random_text(w));
+  for (DWORD width : {1u, 4u, 8u, 10u, 11u, 12u, 16u, 20u}) {
+    for (const auto &t : wrap_texts) {
+      Case c = string_case(t);
+      c.flags |= width;
+      c.args = Args::Array;
+      out.push_back(c);
+    }
+  }
+
   Case both = string_case("string wins");
   both.flags |= FORMAT_MESSAGE_FROM_HMODULE;
   both.table = -1;

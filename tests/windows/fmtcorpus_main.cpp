@@ -98,6 +98,23 @@ int run(const char *dll, const char *ansi_dll, const char *out_path) {
 
 #if !defined(_WIN32)
 
+// The line with the buffer contents of every failed call left out: their
+// count and error stay.
+std::string without_failed_text(const std::string &line) {
+  std::string out;
+  size_t start = 0;
+  while (start <= line.size()) {
+    size_t end = line.find('\t', start);
+    if (end == std::string::npos) end = line.size();
+    std::string call = line.substr(start, end - start);
+    if (call.rfind("0,", 0) == 0) call = call.substr(0, call.find(',', 2));
+    if (!out.empty()) out += '\t';
+    out += call;
+    start = end + 1;
+  }
+  return out;
+}
+
 std::string first_call(const std::string &line) {
   return line.substr(0, line.find('\t'));
 }
@@ -172,7 +189,7 @@ int compare(const char *dll, const char *ansi_dll, const char *windows_path) {
     return 1;
   }
 
-  size_t same = 0, unexplained = 0, twins = 0, twins_differ = 0;
+  size_t same = 0, unexplained = 0, twins = 0, twins_differ = 0, wrapped_failures = 0;
   std::vector<size_t> explained(std::size(kDeviations), 0);
   for (size_t i = 0; i < cases.size(); i++) {
     const Case &c = cases[i];
@@ -188,6 +205,19 @@ int compare(const char *dll, const char *ansi_dll, const char *windows_path) {
     const std::string emulated = fmtcorpus::run(c, module, ansi_module);
     if (emulated == windows[i]) {
       same++;
+      continue;
+    }
+    // Widths 1 to 254 wrap lines, and Wine checks the buffer's size on the
+    // text before it wraps: a buffer that holds the wrapped result exactly
+    // can fail there, and a failed call leaves other contents behind.  The
+    // library never uses these widths and Windows' behaviour there is not
+    // known, so only the call with the large buffer is compared, and of a
+    // failed one only its count and error.
+    const DWORD width = c.flags & FORMAT_MESSAGE_MAX_WIDTH_MASK;
+    if (width != 0 && width != 0xFF &&
+        without_failed_text(first_call(emulated)) ==
+            without_failed_text(first_call(windows[i]))) {
+      wrapped_failures++;
       continue;
     }
     bool why = false;
@@ -209,6 +239,10 @@ int compare(const char *dll, const char *ansi_dll, const char *windows_path) {
   FreeLibrary(ansi_module);
   std::printf("fmtcorpus: %zu cases, %zu the same, %zu differ without a known reason\n",
               cases.size(), same, unexplained);
+  std::printf(
+      "  compared in part (widths 1-254: the large buffer only, no failed call's text): "
+      "%zu\n",
+      wrapped_failures);
   for (size_t d = 0; d < std::size(kDeviations); d++)
     std::printf("  deviation \"%s\": %zu cases (%s)\n", kDeviations[d].name, explained[d],
                 kDeviations[d].reason);
