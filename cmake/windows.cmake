@@ -17,10 +17,16 @@ if(NOT VESK_LIBRARY_SOURCES)
   message(FATAL_ERROR "vesk.dll: no library sources in api/, records/, messages/, accounts/")
 endif()
 
-add_library(vesk SHARED ${VESK_LIBRARY_SOURCES} ${VESK_DEF})
+# The library's objects, compiled once for the DLL and for the Windows test
+# program that links them statically.
+add_library(vesk_windows_objects OBJECT ${VESK_LIBRARY_SOURCES})
+target_include_directories(vesk_windows_objects PUBLIC ${CMAKE_SOURCE_DIR}
+                                                       ${CMAKE_SOURCE_DIR}/include)
+target_compile_definitions(vesk_windows_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN
+                                                       NOMINMAX VESK_BUILDING_LIBRARY)
+
+add_library(vesk SHARED $<TARGET_OBJECTS:vesk_windows_objects> ${VESK_DEF})
 target_include_directories(vesk PRIVATE ${CMAKE_SOURCE_DIR} PUBLIC ${CMAKE_SOURCE_DIR}/include)
-target_compile_definitions(vesk PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
-                                        VESK_BUILDING_LIBRARY)
 target_link_options(vesk PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 target_link_libraries(vesk PRIVATE advapi32 oleaut32 user32 kernel32)
 # The linker's own import library would carry the killed (undecorated) names,
@@ -56,3 +62,8 @@ target_compile_definitions(vesk-cli PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(vesk-cli PRIVATE vesk_import)
 set_target_properties(vesk-cli PROPERTIES OUTPUT_NAME vesk)
+
+# Windows test programs, run under Wine by scripts/check-wine.
+if(VESK_BUILD_TESTS)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)
+endif()

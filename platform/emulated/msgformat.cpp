@@ -229,7 +229,9 @@ size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
     spec->len = Len::Default;
   } else if (match(u"I")) {
     spec->len = Len::Long64;  // pointer-sized, which is 64 bits here
-  } else if (match(u"h")) {
+  } else if (match(u"hh") || match(u"h")) {
+    // "hh" is read as "h": the printf behind FormatMessageW knows no
+    // 8-bit size (%1!hhx! with 0x12D687 gives d687).
     spec->len = Len::Short;
   } else if (match(u"l") || match(u"w")) {
     spec->len = Len::Wide;
@@ -366,10 +368,16 @@ enum class Step { Ok, Overflow, Invalid };
 // Insert `nr` with its format s[from, to) (the text between the bangs, or
 // empty for the default !s!).  `whole` is the insert as written, for a
 // format this formatter does not know, which is copied through unchanged.
+// Empty bangs (%1!!) make a printf format of a lone '%', which prints
+// nothing: the argument is taken and nothing is written.
 Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t to,
             const WCHAR *whole, size_t whole_n) {
   if (!args.present()) return Step::Invalid;
   Spec spec;
+  if (from == to && whole[whole_n - 1] == u'!') {
+    uint64_t unused[3];
+    return args.take(nr, 0, unused) ? Step::Ok : Step::Invalid;
+  }
   size_t after = from == to ? to : parse_spec(s, from, to, &spec);
   if (from == to) spec.type = u's';
   if (after > to) return w.put(whole, whole_n) ? Step::Ok : Step::Overflow;
