@@ -170,7 +170,7 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
     return nullptr;
   }
   auto entry = std::make_shared<OpenLog>();
-  entry->log = EvtLog::open(std::move(src), &code);
+  entry->log = EvtLog::open(std::move(src), &code, "log");
   if (!entry->log) {
     detail::set_error(code);
     return nullptr;

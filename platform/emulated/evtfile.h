@@ -9,9 +9,17 @@
 // Opening follows what the service does when it loads a log:
 //   - the header must have both size fields 0x30, the signature and version
 //     1.1; files above 4 GB are not event logs;
-//   - the end-of-file record is searched from the header's EndOffset (or
-//     0x30 when that offset is unusable), wrapping at the end of the file;
-//     a clean header must agree with it, a dirty one is replaced by it;
+//   - a clean header (DIRTY not set) rules: its offsets and numbers describe
+//     the log, and the end-of-file record is only looked for where EndOffset
+//     points, known by its size and its four signature words.  Its own
+//     offsets and numbers are not held against the header: a log that
+//     Windows has cleared keeps the numbers from before the clear there.  A
+//     clean header whose offsets lie outside the file, are not multiples of
+//     4 or have no end-of-file record at EndOffset is refused;
+//   - for a dirty header the end-of-file record is searched from the
+//     header's EndOffset (or 0x30 when that offset is unusable), wrapping at
+//     the end of the file; it must name its own offset, and it replaces the
+//     header;
 //   - the records are walked from StartOffset to EndOffset: a record split
 //     across the end of the file continues at 0x30, and when fewer than 0x38
 //     bytes remain after a record the next one starts at 0x30.
@@ -32,14 +40,22 @@
 // one number stands for the whole damaged stretch.
 //
 // Record numbers are given by position: the oldest record has the number
-// the end-of-file record gives (1 if that is 0 while there are records), the
-// next one that plus one, and so on; a record that carries another number is
-// damaged.  A clean walk sets the count to the records found.
+// the ruling header gives (1 if that is 0 while there are records), the next
+// one that plus one, and so on; a record that carries another number is
+// damaged.  A clean walk sets the count to the records found.  Numbers stop
+// at 0xFFFFFFFF: the range the service reports (the oldest number and a
+// count) cannot pass it without passing 0, so a log whose numbering wraps
+// is served up to the record numbered 0xFFFFFFFF, and the records after
+// the wrap are left out (with a diagnostic).
+//
+// Why a file is refused and why a record fails is told through report(),
+// prefixed with the label the log was opened with.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/emulated/seam.h"
@@ -81,6 +97,8 @@ constexpr uint32_t kDataOffset = 0x34;
 // 4), the signature, and every name, SID, string and data area inside the
 // record, each string terminated inside it.
 bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
+// The same check, saying what is wrong: null for a sound record.
+const char *evt_record_problem(const uint8_t *record, size_t length, uint32_t number);
 
 // Record offsets in blocks of fixed size: the index of a large log grows
 // without the copies (and the twice-the-size peak) of a vector that doubles.
@@ -110,8 +128,10 @@ class OffsetList {
 class EvtLog {
  public:
   // Null with *error set (ERROR_EVENTLOG_FILE_CORRUPT) when `file` is not an
-  // event log this service can load.
-  static std::unique_ptr<EvtLog> open(std::shared_ptr<ByteSource> file, DWORD *error);
+  // event log this service can load; the reason is reported, prefixed with
+  // `label` (the log and its file), as are the damaged records met later.
+  static std::unique_ptr<EvtLog> open(std::shared_ptr<ByteSource> file, DWORD *error,
+                                      std::string label = "event log");
 
   // GetOldestEventLogRecord: 0 for an empty log.
   DWORD oldest() const { return oldest_; }
@@ -127,7 +147,8 @@ class EvtLog {
   // walk), 122 with *needed when the first record does not fit, 1500 when
   // the first record is damaged.  A successful read moves this handle's
   // position past the last record returned, a 1500 past the damaged record;
-  // the other errors leave it.
+  // the other errors leave it.  A failed read leaves `buffer` as it was, and
+  // a successful one writes no byte past the records it returns.
   DWORD read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *read,
              DWORD *needed);
 
@@ -138,6 +159,7 @@ class EvtLog {
     uint64_t ring_end = 0;  // the file size, where the ring wraps
     uint32_t flags = 0;     // header flags as stored
     bool dirty = false;     // the header was stale and the EOF record used
+    bool cut = false;       // records after number 0xFFFFFFFF left out
     bool broken = false;    // a record's framing broke the chain
     uint64_t forward = 0;   // records reached walking forwards
     uint64_t backward = 0;  // records reached walking backwards after a break
@@ -155,8 +177,10 @@ class EvtLog {
   bool length_of(uint64_t i, uint32_t offset, uint32_t *length) const;
   bool ring_read(uint64_t pos, void *dst, size_t n) const;
   uint64_t advance(uint64_t pos, uint64_t n) const;
+  void note(const std::string &what) const;
 
   std::shared_ptr<ByteSource> file_;
+  std::string label_;
   Layout layout_;
   DWORD oldest_ = 0;
   uint64_t count_ = 0;
@@ -168,7 +192,13 @@ class EvtLog {
   // at, once a read has set it.
   bool started_ = false;
   int64_t position_ = 0;
-  std::vector<uint8_t> scratch_;
+  struct Piece {
+    uint32_t offset;
+    uint32_t length;
+  };
+  std::vector<Piece> pieces_;
+  std::vector<uint8_t> scratch_;           // a batch being put together
+  std::vector<uint8_t> backward_scratch_;  // a run read to be reversed
 };
 
 }  // namespace vesk::emu
