@@ -102,25 +102,37 @@ const char *evt_record_problem(const uint8_t *record, size_t length, uint32_t nu
 
 // Record offsets in blocks of fixed size: the index of a large log grows
 // without the copies (and the twice-the-size peak) of a vector that doubles.
+// The first block is an ordinary vector, so a small log costs a small index.
 class OffsetList {
  public:
   void push_back(uint32_t v) {
-    if (size_ % kBlock == 0) blocks_.emplace_back(new uint32_t[kBlock]);
-    blocks_[size_ / kBlock][size_ % kBlock] = v;
+    if (size_ < kBlock) {
+      head_.push_back(v);
+    } else {
+      uint64_t i = size_ - kBlock;
+      if (i % kBlock == 0) blocks_.emplace_back(new uint32_t[kBlock]);
+      blocks_[i / kBlock][i % kBlock] = v;
+    }
     ++size_;
   }
   uint64_t size() const { return size_; }
-  uint32_t operator[](uint64_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  uint32_t operator[](uint64_t i) const {
+    if (i < kBlock) return head_[i];
+    i -= kBlock;
+    return blocks_[i / kBlock][i % kBlock];
+  }
   uint32_t back() const { return (*this)[size_ - 1]; }
   // Keeps the first n entries (n no more than size()).
   void truncate(uint64_t n) {
     size_ = n;
-    blocks_.resize((n + kBlock - 1) / kBlock);
+    if (n < kBlock) head_.resize(n);
+    blocks_.resize(n <= kBlock ? 0 : (n - kBlock + kBlock - 1) / kBlock);
   }
   void clear() { truncate(0); }
 
  private:
   static constexpr uint64_t kBlock = 1 << 16;
+  std::vector<uint32_t> head_;
   std::vector<std::unique_ptr<uint32_t[]>> blocks_;
   uint64_t size_ = 0;
 };
