@@ -160,6 +160,15 @@ std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
       report(dir.string() +
              ": no usable SystemRoot in the SOFTWARE hive; the directory is "
              "drive C");
+  } else if (root) {
+    // Without a SOFTWARE hive nothing could open a log, as opening reads
+    // SystemRoot first: the directory that is the system root stands in for
+    // it, so that the logs of an image without hives stay readable.
+    std::u16string system_root = u"C:\\" + from_utf8(root->filename().string());
+    computer->key(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")
+        ->set_string(u"SystemRoot", system_root);
+    report(dir.string() + ": no usable SOFTWARE hive; SystemRoot is taken as " +
+           to_utf8(system_root) + ", the system root directory of the image");
   }
   computer->add_drive(drive, dir);
   return computer;
