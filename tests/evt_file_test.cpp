@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 
@@ -451,6 +452,7 @@ class CountingSource : public emu::ByteSource {
   explicit CountingSource(std::shared_ptr<emu::ByteSource> inner)
       : inner_(std::move(inner)) {}
   uint64_t size() const override { return inner_->size(); }
+  uint64_t data_from(uint64_t off) const override { return inner_->data_from(off); }
   bool read(uint64_t off, void *dst, size_t n) const override {
     largest = std::max(largest, n);
     total += n;
@@ -492,6 +494,44 @@ TEST(EvtLayout, HostFileIsIndexedInOnePassOfBoundedReads) {
   ASSERT_EQ(rest.size(), n - next + 1);
   EXPECT_EQ(rest.front().number, next);
   EXPECT_EQ(rest.back(), Expected(Sample(n - 1), n));
+}
+
+// A dirty header sends the service looking for the end-of-file record
+// around the whole ring; the holes of a sparse file are passed unread.
+TEST(EvtLayout, SearchOfASparseFilePassesItsHoles) {
+  vesk::test::TempDir dir("evt-sparse");
+  const uint64_t size = 0xC0000000;  // 3 GB, nearly all of it a hole
+  const uint32_t far = 0xA0000000;
+  auto header = tools::write_evt({}, {.grow_in_steps = false, .dirty = true});
+  std::vector<uint8_t> eof(header.begin() + 0x30, header.begin() + 0x58);
+  Put32(eof, 0x14, far);  // an empty log whose end-of-file record lies far on
+  Put32(eof, 0x18, far);
+  header.resize(0x30);
+  for (bool found : {true, false}) {
+    SCOPED_TRACE(found);
+    fs::path file = dir.path() / (found ? "far.evt" : "none.evt");
+    {
+      std::ofstream f(file, std::ios::binary);
+      f.write(reinterpret_cast<const char *>(header.data()), 0x30);
+      if (found) {
+        f.seekp(far);
+        f.write(reinterpret_cast<const char *>(eof.data()), 0x28);
+      }
+    }
+    fs::resize_file(file, size);
+    std::string err;
+    auto src = std::make_shared<CountingSource>(emu::host_source(file, &err));
+    emu::clear_diagnostics();
+    DWORD error = 0;
+    auto log = emu::EvtLog::open(src, &error, "sparse");
+    EXPECT_EQ(log != nullptr, found);
+    if (log) {
+      EXPECT_EQ(log->count(), 0u);
+    }
+    EXPECT_LT(src->total, 16u << 20) << "the holes were read";
+    EXPECT_TRUE(vesk::test::HasDiagnostic("sparse: the header is dirty; searching"))
+        << vesk::test::AllDiagnostics();
+  }
 }
 
 // ---------------------------------------------------------------- damage

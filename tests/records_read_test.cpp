@@ -34,6 +34,16 @@ std::vector<EvtRecord> Records(uint32_t n, size_t text_units = 60) {
   return out;
 }
 
+// `records` records, the string offset of record `bad` pointing outside it.
+std::vector<uint8_t> LogWithBadStringOffset(uint32_t records, uint32_t bad) {
+  auto bytes = vesk::tools::write_evt(Records(records));
+  uint32_t pos = 0x30;
+  for (uint32_t i = 1; i < bad; ++i) pos += ReadU32(bytes.data() + pos);
+  bytes[pos + 0x24] = 0xF0;
+  bytes[pos + 0x25] = 0xFF;
+  return bytes;
+}
+
 std::vector<uint8_t> ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -226,13 +236,8 @@ TEST_F(ReadTest, LargeRecordGoneBeforeItsSecondReadIsTheEndOfTheLog) {
 }
 
 TEST_F(ReadTest, FailedReadLeavesThePreviousBatchServing) {
-  auto bytes = vesk::tools::write_evt(Records(600));
-  // Record 500, beyond the first batch, damaged inside (its string offset).
-  uint32_t pos = 0x30;
-  for (int i = 1; i < 500; ++i) pos += ReadU32(bytes.data() + pos);
-  bytes[pos + 0x24] = 0xF0;
-  bytes[pos + 0x25] = 0xFF;
-  auto *ctx = OpenLog(std::move(bytes));
+  // Record 500, beyond the first batch, damaged inside.
+  auto *ctx = OpenLog(LogWithBadStringOffset(600, 500));
   ASSERT_NE(ctx, nullptr);
   ASSERT_NE(ctx->ReadRecord(1), nullptr);
   const DWORD valid = ctx->bytes_valid;
@@ -321,13 +326,7 @@ TEST_F(ReadTest, DamagedBufferEndsTheWalkAsAMiss) {
 }
 
 TEST_F(ReadTest, CorruptRecordFailsItsReadAndItsNeighboursStayReadable) {
-  auto bytes = vesk::tools::write_evt(Records(10));
-  // Break record 5's string offset so that it points outside the record.
-  uint32_t pos = 0x30;
-  for (int i = 1; i < 5; ++i) pos += ReadU32(bytes.data() + pos);
-  bytes[pos + 0x24] = 0xF0;
-  bytes[pos + 0x25] = 0xFF;
-  auto *ctx = OpenLog(std::move(bytes));
+  auto *ctx = OpenLog(LogWithBadStringOffset(10, 5));
   ASSERT_NE(ctx, nullptr);
   const BYTE *r = ctx->ReadRecord(1);
   ASSERT_NE(r, nullptr);

@@ -30,6 +30,12 @@ class HostSource : public ByteSource {
   HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~HostSource() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
+  uint64_t data_from(uint64_t off) const override {
+    if (off >= size_) return size_;
+    off_t data = ::lseek(fd_, static_cast<off_t>(off), SEEK_DATA);
+    if (data >= 0) return static_cast<uint64_t>(data);
+    return errno == ENXIO ? size_ : off;  // ENXIO: only a hole up to the end
+  }
   bool read(uint64_t off, void *dst, size_t n) const override {
     if (off > size_ || n > size_ - off) return false;
     auto *p = static_cast<uint8_t *>(dst);

@@ -30,6 +30,8 @@ std::string hex(uint64_t v) {
 constexpr size_t kWindow = 256 * 1024;
 // Bytes searched at a time for the end-of-file record.
 constexpr uint64_t kScanChunk = 1024 * 1024;
+// A search longer than this is announced in the diagnostics before it starts.
+constexpr uint64_t kLongSearch = 64 * 1024 * 1024;
 
 const uint8_t kEofSignature[20] = {0x28, 0,    0,    0,    0x11, 0x11, 0x11,
                                    0x11, 0x22, 0x22, 0x22, 0x22, 0x33, 0x33,
@@ -89,6 +91,8 @@ class Window {
            read(kHeaderSize, static_cast<uint8_t *>(dst) + first, n - first, backwards);
   }
 
+  uint64_t data_from(uint64_t off) const { return src_.data_from(off); }
+
   bool ring_u32(const Ring &ring, uint64_t pos, uint32_t *v, bool backwards = false) {
     uint8_t b[4];
     if (!ring_read(ring, pos, b, 4, backwards)) return false;
@@ -112,6 +116,18 @@ std::optional<uint64_t> find_eof(Window &w, const Ring &ring, uint64_t from,
   std::vector<uint8_t> buf;
   uint64_t pos = from, scanned = 0;
   while (scanned < capacity) {
+    // A hole of a sparse file reads as zeros and cannot hold the record,
+    // which begins with 0x28: it is passed without reading it.
+    const uint64_t data = w.data_from(pos);
+    if (data > pos) {
+      uint64_t skip = std::min(data, ring.end) - pos;
+      skip = std::min(skip & ~uint64_t{3}, capacity - scanned);
+      if (skip > 0) {
+        scanned += skip;
+        pos = ring.advance(pos, skip);
+        continue;
+      }
+    }
     uint64_t chunk = std::min({kScanChunk, ring.end - pos, capacity - scanned});
     size_t need =
         static_cast<size_t>(std::min<uint64_t>(chunk + sizeof kEofSignature, capacity));
@@ -276,6 +292,10 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
     uint64_t from = kHeaderSize;
     if (h_end >= kHeaderSize && h_end < size && h_end % 4 == 0) from = h_end;
     uint8_t eof[kEofSize];
+    if (ring.capacity() > kLongSearch)
+      report(label + ": the header is dirty; searching the " +
+             std::to_string(ring.capacity() >> 20) +
+             " MB record area for the end-of-file record");
     auto found = find_eof(w, ring, from, eof);
     if (!found)
       return corrupt(

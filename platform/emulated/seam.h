@@ -89,6 +89,10 @@ class ByteSource {
   // Reads exactly n bytes at off; false if the range is not in the file or
   // the read fails.
   virtual bool read(uint64_t off, void *dst, size_t n) const = 0;
+  // The first offset at or after `off` that may hold anything but zeros
+  // (size() when none): a sparse file's holes can be passed without reading
+  // them.  Sources that do not know give `off`.
+  virtual uint64_t data_from(uint64_t off) const { return off; }
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
