@@ -8,9 +8,8 @@ CEvtLog::~CEvtLog() { Release(); }
 
 void CEvtLog::SetError(LPCWSTR format, ...) {
   if (error_pending) return;
-  // wvsprintfW writes at most 1024 units; the scratch area is far larger so
-  // that no format can overrun it.
-  WCHAR scratch[65536];
+  // wvsprintfW writes at most kFormatUnits units, the terminator included.
+  WCHAR scratch[kFormatUnits];
   scratch[0] = 0;
   va_list args;
   va_start(args, format);

@@ -8,6 +8,8 @@
 // Capacities of the context's fixed text fields, in UTF-16 units with the
 // terminating zero.
 constexpr int kErrorTextUnits = 256;
+// The most wvsprintfW writes, the terminator included.
+constexpr int kFormatUnits = 1024;
 constexpr int kLogNameUnits = 32;
 constexpr int kMachineNameUnits = 16;
 constexpr int kSystemRootUnits = 260;

@@ -1,8 +1,16 @@
 // Handles are 32-bit values on every system, while a context's address needs
 // 64 bits on a 64-bit one: a handle is therefore a key into a table of live
 // contexts, made of a slot number (low 16 bits) and the slot's generation
-// (the 15 bits above), so it is never 0 or negative and a closed handle stays
-// invalid after its slot is reused.
+// (the 15 bits above), so it is never 0 or negative.
+//
+// A handle value is never issued twice: freed slots are reused in the order
+// in which they were freed (so a closed handle's slot goes back to work only
+// after every other free slot has), and a slot whose generation has reached
+// its largest value is retired instead of wrapping.  A caller that keeps a
+// stale copy of a closed handle can therefore never reach a context opened
+// later.  The table holds 65,535 slots of 32,767 generations: after some two
+// thousand million opens it is spent and VeskOpen fails.
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -21,8 +29,8 @@ struct Slot {
 
 struct Table {
   std::mutex mutex;
-  std::vector<Slot> slots;  // slot n is slots[n - 1]
-  std::vector<uint32_t> free_slots;
+  std::vector<Slot> slots;          // slot n is slots[n - 1]
+  std::deque<uint32_t> free_slots;  // oldest freed first
 };
 
 Table &table() {
@@ -52,16 +60,15 @@ VESKHANDLE RegisterContext(CEvtLog *context) {
   std::lock_guard<std::mutex> lock(t.mutex);
   uint32_t slot;
   if (!t.free_slots.empty()) {
-    slot = t.free_slots.back();
-    t.free_slots.pop_back();
+    slot = t.free_slots.front();
+    t.free_slots.pop_front();
   } else {
     if (t.slots.size() >= kMaxSlots) return 0;
     t.slots.push_back(Slot{});
     slot = static_cast<uint32_t>(t.slots.size());
   }
   Slot &s = t.slots[slot - 1];
-  s.generation = (s.generation + 1) & kGenerationMask;
-  if (s.generation == 0) s.generation = 1;
+  ++s.generation;  // a free slot's generation is below kGenerationMask
   s.context = context;
   return Encode(slot, s.generation);
 }
@@ -80,7 +87,9 @@ CEvtLog *UnregisterContext(VESKHANDLE handle) {
   if (s == nullptr) return nullptr;
   CEvtLog *context = s->context;
   s->context = nullptr;
-  t.free_slots.push_back(static_cast<uint32_t>((s - t.slots.data()) + 1));
+  // Retired for good once its next generation would wrap.
+  if (s->generation < kGenerationMask)
+    t.free_slots.push_back(static_cast<uint32_t>((s - t.slots.data()) + 1));
   return context;
 }
 

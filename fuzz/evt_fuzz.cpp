@@ -2,8 +2,14 @@
 // service and reads every record: sequentially forwards and backwards with
 // buffers from too small to large, and by seek reads in both directions.
 // Traps when a read hands out anything but whole, sound records in the read
-// direction, or reports a size it did not keep to.
+// direction, reports a size it did not keep to, or touches the caller's
+// buffer when it fails.
+//
+// Everything that does not depend on the input (the computer, its registry,
+// the read buffers) is made once; one input costs the opens of its log and
+// the reads.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -26,10 +32,30 @@ void Check(bool ok) {
 
 // One read; checks what it handed out.  Returns the error code (0: read) and
 // the first and last numbers returned.
+// The read buffer, large enough for every size tried, made once.  Its bytes
+// past what a read returns must stay as they were.
+constexpr DWORD kLargest = 0x100000;
+constexpr uint8_t kFill = 0xA5;
+std::vector<uint8_t> &Buffer() {
+  static std::vector<uint8_t> buf(kLargest, kFill);
+  return buf;
+}
+
+// The first `n` bytes of the buffer back to kFill, after a read wrote them.
+void Refill(std::vector<uint8_t> &buf, DWORD n) { std::memset(buf.data(), kFill, n); }
+
+// Whether the first n bytes still hold kFill.
+bool Untouched(const std::vector<uint8_t> &buf, DWORD n) {
+  for (DWORD i = 0; i < n; ++i)
+    if (buf[i] != kFill) return false;
+  return true;
+}
+
 DWORD ReadOnce(HANDLE h, DWORD flags, DWORD number, std::vector<uint8_t> &buf, DWORD size,
                DWORD *first, DWORD *last) {
   DWORD read = 0xFFFFFFFF, needed = 0xFFFFFFFF;
   if (ReadEventLogW(h, flags, number, buf.data(), size, &read, &needed)) {
+    Check(read <= kLargest);
     Check(read > 0 && read <= size && read <= emu::evt::kMaxBatch && needed == 0);
     const bool forwards = flags & EVENTLOG_FORWARDS_READ;
     DWORD at = 0, expect = 0;
@@ -48,8 +74,14 @@ DWORD ReadOnce(HANDLE h, DWORD flags, DWORD number, std::vector<uint8_t> &buf, D
       expect = forwards ? num + 1 : num - 1;
       at += len;
     }
+    // Nothing written past the records returned.
+    for (DWORD i = read; i < size && i < read + 16; ++i) Check(buf[i] == kFill);
+    Refill(buf, read);
     return 0;
   }
+  // A failed read leaves the buffer as it was (its start, where a read
+  // would have put the first record).
+  Check(Untouched(buf, size < 64 ? size : 64));
   DWORD rc = GetLastError();
   Check(rc == ERROR_HANDLE_EOF || rc == ERROR_INSUFFICIENT_BUFFER ||
         rc == ERROR_EVENTLOG_FILE_CORRUPT || rc == ERROR_INVALID_PARAMETER);
@@ -57,16 +89,26 @@ DWORD ReadOnce(HANDLE h, DWORD flags, DWORD number, std::vector<uint8_t> &buf, D
   return rc;
 }
 
-// Sequential reads until the end; a bounded number of them.
-void ReadSequentially(HANDLE h, DWORD direction, DWORD size, DWORD count) {
-  std::vector<uint8_t> buf(size ? size : 1);
+// Sequential reads until the end, a bounded number of them, with buffers
+// from none to larger than the service's batch, one size after the other.
+// A buffer too small for the next record leaves the position, and the walk
+// goes on with the next size; only the largest one failing ends it.
+void ReadSequentially(HANDLE h, DWORD direction, DWORD count) {
+  static const DWORD kSizes[] = {0x10000, 0x38, 0x100, 0, 0x1000, kLargest};
+  constexpr uint64_t kKinds = sizeof kSizes / sizeof kSizes[0];
+  std::vector<uint8_t> &buf = Buffer();
   DWORD previous = 0;
   bool any = false;
-  for (DWORD i = 0; i <= count + 2; ++i) {
+  for (uint64_t i = 0; i <= (uint64_t{count} + 2) * kKinds; ++i) {
+    const DWORD size = kSizes[i % kKinds];
     DWORD first = 0, last = 0;
     DWORD rc =
         ReadOnce(h, EVENTLOG_SEQUENTIAL_READ | direction, 0, buf, size, &first, &last);
-    if (rc == ERROR_HANDLE_EOF || rc == ERROR_INSUFFICIENT_BUFFER) return;
+    if (rc == ERROR_HANDLE_EOF) return;
+    if (rc == ERROR_INSUFFICIENT_BUFFER) {
+      if (size == kLargest) return;
+      continue;
+    }
     if (rc != 0) continue;  // a damaged record: the next read goes past it
     if (any)
       Check(direction == EVENTLOG_FORWARDS_READ ? first > previous : first < previous);
@@ -79,11 +121,16 @@ void ReadSequentially(HANDLE h, DWORD direction, DWORD size, DWORD count) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static bool configured = (emu::reset(), true);
-  (void)configured;
-  auto computer = std::make_shared<emu::Computer>(u"FUZZ");
+  static const std::shared_ptr<emu::Computer> computer = [] {
+    emu::reset();
+    auto c = std::make_shared<emu::Computer>(u"FUZZ");
+    emu::set_local(c);
+    return c;
+  }();
+  // The log's key exists from the first input on; this replaces its bytes.
   computer->add_log(u"Application", std::vector<uint8_t>(data, data + size));
-  emu::set_local(computer);
+  // Diagnostics are kept in a list: one input's must not pile up.
+  emu::clear_diagnostics();
 
   HANDLE h = OpenEventLogW(nullptr, u"Application");
   if (!h) {
@@ -98,28 +145,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Check(count == 0 || (oldest != 0 && oldest - 1 + uint64_t{count} <= 0xFFFFFFFFu));
   CloseEventLog(h);
 
-  const DWORD sizes[] = {0, 0x38, 0x100, 0x1000, 0x10000, 0x100000};
   for (DWORD direction : {EVENTLOG_FORWARDS_READ, EVENTLOG_BACKWARDS_READ}) {
-    for (DWORD buffer : sizes) {
-      HANDLE s = OpenEventLogW(nullptr, u"Application");
-      Check(s != nullptr);
-      ReadSequentially(s, direction, buffer, count);
-      CloseEventLog(s);
-    }
+    HANDLE s = OpenEventLogW(nullptr, u"Application");
+    Check(s != nullptr);
+    ReadSequentially(s, direction, count);
+    CloseEventLog(s);
   }
 
   // Seek reads of every number (a sample of them in a large log), and just
-  // outside the log.
+  // outside the log; mostly with a small buffer, as a large one makes every
+  // read check a whole batch.
   HANDLE k = OpenEventLogW(nullptr, u"Application");
   Check(k != nullptr);
-  std::vector<uint8_t> buf(0x10000);
+  std::vector<uint8_t> &buf = Buffer();
   const DWORD step = count > 256 ? count / 256 : 1;
   for (uint64_t i = 0; i < count; i += step) {
     const DWORD n = static_cast<DWORD>(oldest + i);
     for (DWORD direction : {EVENTLOG_FORWARDS_READ, EVENTLOG_BACKWARDS_READ}) {
       DWORD first = 0, last = 0;
       DWORD rc = ReadOnce(k, EVENTLOG_SEEK_READ | direction, n, buf,
-                          i % 3 ? 0x10000 : 0x200, &first, &last);
+                          i % 8 == 0 ? 0x10000 : 0x200, &first, &last);
       Check(rc != ERROR_HANDLE_EOF && rc != ERROR_INVALID_PARAMETER);
     }
   }

@@ -1,6 +1,8 @@
 // Writes the seed corpus of evt_fuzz into the directory named on the command
 // line: event logs made by the writer, plain, trimmed, wrapped (with split
-// records, padding and split end-of-file records), dirty and empty.
+// records, padding and split end-of-file records), dirty, empty, cleared and
+// numbered past 0xFFFFFFFF.
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -29,10 +31,16 @@ tools::EvtRecord Record(uint32_t i) {
   return r;
 }
 
+// `records` records; when `cleared_after` is given, the log is cleared
+// after that many, as Windows clears it, and the rest are written after.
 bool Write(const std::filesystem::path &dir, const std::string &name, uint32_t records,
-           const tools::EvtOptions &options) {
+           const tools::EvtOptions &options, uint32_t cleared_after = UINT32_MAX) {
   tools::EvtWriter w(options);
-  for (uint32_t i = 0; i < records; ++i) w.add(Record(i));
+  for (uint32_t i = 0; i < records; ++i) {
+    if (i == cleared_after) w.clear();
+    w.add(Record(i));
+  }
+  if (records == cleared_after) w.clear();
   if (!w.finish()) {
     std::fprintf(stderr, "evt_seeds: %s: %s\n", name.c_str(), w.error().c_str());
     return false;
@@ -58,6 +66,14 @@ int main(int argc, char **argv) {
   ok &= Write(dir, "empty", 0, {.grow_in_steps = false});
   ok &=
       Write(dir, "dirty", 10, {.grow_in_steps = false, .dirty = true, .dirty_after = 4});
+  // Cleared as Windows leaves it, and written again after the clear.
+  ok &= Write(dir, "cleared", 25, {.grow_in_steps = false}, 25);
+  ok &= Write(dir, "cleared-written", 31, {.grow_in_steps = false}, 25);
+  ok &= Write(dir, "cleared-dirty", 31,
+              {.grow_in_steps = false, .dirty = true, .dirty_after = 25}, 25);
+  // Numbers that pass 0xFFFFFFFF.
+  ok &=
+      Write(dir, "numbers-wrap", 8, {.grow_in_steps = false, .first_number = 0xFFFFFFFE});
   ok &= Write(dir, "reference-padding", 10,
               {.grow_in_steps = false, .padding = tools::EvtPadding::kReference});
   // Small rings: across these sizes the ring wraps with split records,

@@ -102,7 +102,15 @@ VESK_EXTERN unsigned int SysStringLen(BSTR text);
 #endif /* VESK_OLE_TYPES_DEFINED */
 #endif /* _WIN32 */
 
-/* The handle is a 32-bit value on every system. */
+/* Stack: one call of any export needs at most 3 KB of stack for the
+ * library's own frames (optimised builds: VeskOpen, VeskGetOldest,
+ * VeskGetNewest and VeskGetRec about 2.4 KB each, 2 KB of it the area in
+ * which an error text is formatted; VeskGetError and VeskClose under 200
+ * bytes), plus what the system functions it calls need.  The read buffer and
+ * every cache live in the handle's context on the heap.
+ *
+ * The handle is a 32-bit value on every system.  A closed handle's value is
+ * never handed out again by the same process. */
 typedef int32_t VESKHANDLE;
 
 #ifdef __cplusplus

@@ -7,8 +7,13 @@ extern "C" {
 VESK_EXTERN int32_t VESK_API VeskGetRec(VESKHANDLE handle, uint32_t number,
                                         VARIANT *row) {
   CEvtLog *ctx = vesk::FindContext(handle);
-  if (ctx == nullptr || row == nullptr) return -1;
+  if (ctx == nullptr) return -1;
   ctx->ClearError();
+  // Without a row a -1 must not read as the end of the log.
+  if (row == nullptr) {
+    ctx->SetError(VTEXT("VeskGetRec: no row to fill (the row pointer is null)"));
+    return -1;
+  }
   // No record (the end of the log, or a read that failed): the row keeps
   // what it held.
   const BYTE *record = ctx->ReadRecord(number);

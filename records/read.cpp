@@ -82,11 +82,19 @@ const BYTE *CEvtLog::ReadRecord(DWORD number) {
       DWORD again = 0;
       DWORD needed_again = 0;
       if (ReadEventLogW(log, flags, number, large_record, needed, &again,
-                        &needed_again) &&
-          again >= kRecordFixedBytes && ReadU32(large_record + kRecordLength) <= again &&
-          ReadU32(large_record + kRecordNumber) == number)
-        return large_record;
+                        &needed_again)) {
+        if (again >= kRecordFixedBytes &&
+            ReadU32(large_record + kRecordLength) <= again &&
+            ReadU32(large_record + kRecordNumber) == number)
+          return large_record;
+        // Read, but not the record asked for: the service's data is wrong.
+        SetError(VTEXT("ReadEventLog rc=%lu cbReq=%lu"),
+                 static_cast<DWORD>(ERROR_INVALID_DATA), needed);
+        return nullptr;
+      }
       DWORD rc_again = GetLastError();
+      // The log was cleared or cut between the two reads.
+      if (rc_again == ERROR_HANDLE_EOF) return nullptr;
       SetError(VTEXT("ReadEventLog rc=%lu cbReq=%lu"), rc_again, needed_again);
       return nullptr;
     }

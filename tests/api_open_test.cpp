@@ -1,6 +1,7 @@
 // Opening and closing logs, the error latch and the handle table.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "api/context.h"
@@ -291,6 +292,46 @@ TEST_F(OpenTest, DeadHandlesTouchNothing) {
   EXPECT_EQ(VeskClose(first), 0);
   EXPECT_NE(vesk::FindContext(second), nullptr)
       << "closing the old handle left the new alone";
+}
+
+// A program that opens and closes logs in a loop is never handed a value it
+// was given before, so a stale copy can never reach a later context.
+TEST_F(OpenTest, HandleValuesAreNeverIssuedTwice) {
+  CEvtLog held_context, cycled;
+  VESKHANDLE held = vesk::RegisterContext(&held_context);
+  ASSERT_NE(held, 0);
+  std::set<VESKHANDLE> seen{held};
+  VESKHANDLE first = 0, last = 0;
+  for (int i = 0; i < 200000; ++i) {
+    VESKHANDLE h = vesk::RegisterContext(&cycled);
+    ASSERT_GT(h, 0);
+    ASSERT_TRUE(seen.insert(h).second) << "value " << h << " issued again at cycle " << i;
+    if (i == 0) first = h;
+    last = h;
+    ASSERT_EQ(vesk::UnregisterContext(h), &cycled);
+  }
+  // The stale first value reaches nothing, also while a context is open.
+  VESKHANDLE now = vesk::RegisterContext(&cycled);
+  ASSERT_NE(now, 0);
+  EXPECT_EQ(seen.count(now), 0u);
+  EXPECT_EQ(vesk::FindContext(first), nullptr);
+  EXPECT_EQ(vesk::FindContext(last), nullptr);
+  EXPECT_EQ(vesk::UnregisterContext(first), nullptr);
+  EXPECT_EQ(vesk::FindContext(now), &cycled);
+  EXPECT_EQ(vesk::FindContext(held), &held_context);
+  EXPECT_EQ(vesk::UnregisterContext(now), &cycled);
+  EXPECT_EQ(vesk::UnregisterContext(held), &held_context);
+}
+
+TEST_F(OpenTest, NullRowClearsTheLatchAndSaysWhy) {
+  VESKHANDLE h;
+  ASSERT_EQ(Open(nullptr, "Application", &h), 0);
+  CEvtLog *ctx = vesk::FindContext(h);
+  ASSERT_NE(ctx, nullptr);
+  ctx->SetError(u"an earlier failure");
+  EXPECT_EQ(VeskGetRec(h, 1, nullptr), -1);
+  EXPECT_EQ(ErrorText(h), "VeskGetRec: no row to fill (the row pointer is null)")
+      << "a failure, not the end of the log, and not the earlier text";
 }
 
 TEST_F(OpenTest, NullOutputHandleFailsWithoutAContext) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <random>
 
@@ -291,14 +292,101 @@ TEST(EvtLayout, DirtyHeaderIsReplacedByTheEndOfFileRecord) {
   }
 }
 
-TEST(EvtLayout, CleanHeaderThatDisagreesWithTheEndOfFileRecordIsCorrupt) {
-  auto bytes = tools::write_evt(Samples(10));
-  Put32(bytes, 0x18, 5);  // CurrentRecordNumber, not DIRTY
+TEST(EvtLayout, CleanHeaderRulesAndMustPointAtAnEndOfFileRecord) {
+  auto good = tools::write_evt(Samples(10));
+  const uint32_t end = U32(good.data() + 0x14);
+  // The end-of-file record's own offsets and numbers are stale: a clean
+  // header is followed.
+  auto stale = good;
+  Put32(stale, end + 0x14, 0x1000);
+  Put32(stale, end + 0x18, 0x30);
+  Put32(stale, end + 0x1C, 99);
+  Put32(stale, end + 0x20, 7);
+  auto log = OpenBytes(stale);
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(log->oldest(), 1u);
+  EXPECT_EQ(log->count(), 10u);
+  EXPECT_EQ(Numbers(ReadAll(*log, kSeqFwd, 65536)), Range(1, 10));
+  // Marked dirty, the same file has no end-of-file record to go by.
+  stale[0x24] |= 1;
   DWORD error = 0;
-  EXPECT_EQ(OpenBytes(bytes, &error), nullptr);
+  EXPECT_EQ(OpenBytes(stale, &error), nullptr);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
-  bytes[0x24] |= 1;  // the same header marked dirty is fine
-  EXPECT_NE(OpenBytes(bytes), nullptr);
+
+  // A clean header whose EndOffset points at a record, past the file, or
+  // between DWORDs is refused, and the reason is told.
+  emu::clear_diagnostics();
+  for (uint32_t bad : {0x30u, static_cast<uint32_t>(good.size()) + 8, end + 2}) {
+    auto b = good;
+    Put32(b, 0x14, bad);
+    EXPECT_EQ(OpenBytes(b, &error), nullptr) << bad;
+  }
+  EXPECT_TRUE(
+      vesk::test::HasDiagnostic("no end-of-file record at the clean header's "
+                                "EndOffset 0x30"))
+      << vesk::test::AllDiagnostics();
+  EXPECT_TRUE(vesk::test::HasDiagnostic("EndOffset", "outside the record area"));
+  EXPECT_TRUE(vesk::test::HasDiagnostic("EndOffset", "not a multiple of 4"));
+}
+
+// A log that Windows XP has cleared: a clean header of an empty log, the
+// end-of-file record at 0x30 still carrying the numbers from before.
+TEST(EvtLayout, ClearedLogIsEmptyAndReadsWhatIsWrittenAfterwards) {
+  for (bool dirty : {false, true}) {
+    SCOPED_TRACE(dirty ? "dirty" : "clean");
+    tools::EvtWriter w({.dirty = dirty, .dirty_after = 25});
+    for (uint32_t i = 0; i < 25; ++i) ASSERT_TRUE(w.add(Sample(i)));
+    ASSERT_TRUE(w.clear());
+    if (!dirty) {
+      tools::EvtWriter copy;  // the cleared file alone
+      for (uint32_t i = 0; i < 25; ++i) ASSERT_TRUE(copy.add(Sample(i)));
+      ASSERT_TRUE(copy.clear());
+      ASSERT_TRUE(copy.finish());
+      auto cleared = OpenBytes(copy.bytes());
+      ASSERT_NE(cleared, nullptr);
+      EXPECT_EQ(cleared->oldest(), 0u);
+      EXPECT_EQ(cleared->count(), 0u);
+      EXPECT_EQ(Do(*cleared, kSeqFwd, 0, 65536).rc, static_cast<DWORD>(ERROR_HANDLE_EOF));
+      EXPECT_EQ(Do(*cleared, kSeekFwd, 1, 65536).rc,
+                static_cast<DWORD>(ERROR_HANDLE_EOF));
+    }
+    // Written again after the clear: the new records from number 1.  A
+    // dirty header still describes the log before the clear.
+    for (uint32_t i = 100; i < 104; ++i) ASSERT_TRUE(w.add(Sample(i)));
+    ASSERT_TRUE(w.finish());
+    auto log = OpenBytes(w.bytes());
+    ASSERT_NE(log, nullptr);
+    EXPECT_EQ(log->oldest(), 1u);
+    EXPECT_EQ(log->count(), 4u);
+    auto all = ReadAll(*log, kSeqFwd, 65536);
+    ASSERT_EQ(all.size(), 4u);
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(all[i], Expected(Sample(100 + i), i + 1));
+  }
+}
+
+// Numbers that pass 0xFFFFFFFF go on at 1: the log is served up to
+// 0xFFFFFFFF, and the last record kept reads whole.
+TEST(EvtLayout, NumbersPastTheLimitAreCutCleanly) {
+  auto bytes = tools::write_evt(Samples(8), {.first_number = 0xFFFFFFFE});
+  ASSERT_EQ(U32(bytes.data() + 0x18), 7u) << "0 is skipped";
+  emu::clear_diagnostics();
+  auto log = OpenBytes(bytes);
+  ASSERT_NE(log, nullptr);
+  EXPECT_TRUE(log->layout().cut);
+  EXPECT_TRUE(vesk::test::HasDiagnostic("pass 0xFFFFFFFF", "6 records"))
+      << vesk::test::AllDiagnostics();
+  EXPECT_EQ(log->oldest(), 0xFFFFFFFEu);
+  EXPECT_EQ(log->count(), 2u);
+  Read last = Do(*log, kSeekFwd, 0xFFFFFFFF, 65536);
+  ASSERT_EQ(last.rc, 0u);
+  EXPECT_EQ(last.numbers, std::vector<uint32_t>{0xFFFFFFFF});
+  EXPECT_EQ(Do(*log, kSeekBack, 0xFFFFFFFF, 65536).numbers,
+            (std::vector<uint32_t>{0xFFFFFFFF, 0xFFFFFFFE}));
+  auto fresh = OpenBytes(bytes);
+  auto all = ReadAll(*fresh, kSeqFwd, 65536);
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[1], Expected(Sample(1), 0xFFFFFFFF));
+  EXPECT_EQ(Do(*log, kSeekFwd, 1, 65536).rc, static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST(EvtLayout, EmptyLog) {
@@ -365,6 +453,7 @@ class CountingSource : public emu::ByteSource {
   explicit CountingSource(std::shared_ptr<emu::ByteSource> inner)
       : inner_(std::move(inner)) {}
   uint64_t size() const override { return inner_->size(); }
+  uint64_t data_from(uint64_t off) const override { return inner_->data_from(off); }
   bool read(uint64_t off, void *dst, size_t n) const override {
     largest = std::max(largest, n);
     total += n;
@@ -408,6 +497,44 @@ TEST(EvtLayout, HostFileIsIndexedInOnePassOfBoundedReads) {
   EXPECT_EQ(rest.back(), Expected(Sample(n - 1), n));
 }
 
+// A dirty header sends the service looking for the end-of-file record
+// around the whole ring; the holes of a sparse file are passed unread.
+TEST(EvtLayout, SearchOfASparseFilePassesItsHoles) {
+  vesk::test::TempDir dir("evt-sparse");
+  const uint64_t size = 0xC0000000;  // 3 GB, nearly all of it a hole
+  const uint32_t far = 0xA0000000;
+  auto header = tools::write_evt({}, {.grow_in_steps = false, .dirty = true});
+  std::vector<uint8_t> eof(header.begin() + 0x30, header.begin() + 0x58);
+  Put32(eof, 0x14, far);  // an empty log whose end-of-file record lies far on
+  Put32(eof, 0x18, far);
+  header.resize(0x30);
+  for (bool found : {true, false}) {
+    SCOPED_TRACE(found);
+    fs::path file = dir.path() / (found ? "far.evt" : "none.evt");
+    {
+      std::ofstream f(file, std::ios::binary);
+      f.write(reinterpret_cast<const char *>(header.data()), 0x30);
+      if (found) {
+        f.seekp(far);
+        f.write(reinterpret_cast<const char *>(eof.data()), 0x28);
+      }
+    }
+    fs::resize_file(file, size);
+    std::string err;
+    auto src = std::make_shared<CountingSource>(emu::host_source(file, &err));
+    emu::clear_diagnostics();
+    DWORD error = 0;
+    auto log = emu::EvtLog::open(src, &error, "sparse");
+    EXPECT_EQ(log != nullptr, found);
+    if (log) {
+      EXPECT_EQ(log->count(), 0u);
+    }
+    EXPECT_LT(src->total, 16u << 20) << "the holes were read";
+    EXPECT_TRUE(vesk::test::HasDiagnostic("sparse: the header is dirty; searching"))
+        << vesk::test::AllDiagnostics();
+  }
+}
+
 // ---------------------------------------------------------------- damage
 
 DWORD OpenError(const std::vector<uint8_t> &bytes) {
@@ -449,9 +576,10 @@ TEST(EvtDamage, FilesThatAreNotEventLogs) {
   auto b = good;
   Put32(b, U32(b.data() + 0x14) + 4, 0);
   EXPECT_EQ(OpenError(b), corrupt);
-  // An end-of-file record that names another offset.
+  // Under a dirty header, an end-of-file record that names another offset.
   b = good;
   Put32(b, U32(b.data() + 0x14) + 0x18, 0x30);
+  b[0x24] |= 1;
   EXPECT_EQ(OpenError(b), corrupt);
 }
 

@@ -209,6 +209,25 @@ TEST_F(EvtPeerTest, FilesTheWriterMakesReadTheSameInLibevt) {
   EXPECT_GT(padded_files, 0) << "one of the files has padding";
 }
 
+// A log cleared as Windows XP clears it reads as empty in both readers, and
+// once written again both read its new records.
+TEST_F(EvtPeerTest, ClearedLogsReadTheSameInLibevt) {
+  for (uint32_t after : {0u, 6u}) {
+    SCOPED_TRACE(after);
+    tools::EvtWriter w;
+    for (auto &r : PeerRecords(25)) ASSERT_TRUE(w.add(r));
+    ASSERT_TRUE(w.clear());
+    for (auto &r : PeerRecords(after)) ASSERT_TRUE(w.add(r));
+    ASSERT_TRUE(w.finish());
+    fs::path file = dir_ / ("cleared-" + std::to_string(after) + ".evt");
+    WriteFile(file.string(), w.bytes());
+    auto ours = Ours(w.bytes());
+    EXPECT_EQ(ours.size(), after);
+    EXPECT_EQ(InfoCount(file), static_cast<long>(after));
+    EXPECT_EQ(Exported(file), ours);
+  }
+}
+
 TEST_F(EvtPeerTest, WindowsSamplesReadRecordForRecordAsEvtexportReadsThem) {
   VESK_REQUIRE_SAMPLES(samples);
   for (const char *name : {"TestLog.evt", "TestLog-dirty.evt"}) {

@@ -3,6 +3,8 @@
 // and a byte-for-byte match with logs Windows wrote.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 
 #include "evt_util.h"
@@ -190,6 +192,28 @@ TEST(EvtWriter, EmptyLog) {
     EXPECT_EQ(U32(&b[0x30 + 0x14]), 0x30u);
     EXPECT_EQ(U32(&b[0x30 + 0x24]), 0x28u);
   }
+}
+
+TEST(EvtWriter, ClearLeavesTheFileAsWindowsDoes) {
+  tools::EvtWriter w;
+  for (uint32_t i = 0; i < 25; ++i) ASSERT_TRUE(w.add(Sample(i)));
+  const uint32_t end_before = w.end_offset();
+  ASSERT_TRUE(w.clear());
+  ASSERT_TRUE(w.finish());
+  auto b = w.bytes();
+  ASSERT_EQ(b.size(), 65536u);
+  EXPECT_EQ(U32(&b[0x10]), 0x30u);
+  EXPECT_EQ(U32(&b[0x14]), 0x30u);
+  EXPECT_EQ(U32(&b[0x18]), 1u);
+  EXPECT_EQ(U32(&b[0x1C]), 0u);
+  EXPECT_EQ(U32(&b[0x24]) & 1, 0u) << "clean";
+  // The end-of-file record at 0x30 keeps the log from before the clear.
+  EXPECT_EQ(U32(&b[0x30]), 0x28u);
+  EXPECT_EQ(U32(&b[0x30 + 0x14]), 0x30u);
+  EXPECT_EQ(U32(&b[0x30 + 0x18]), end_before);
+  EXPECT_EQ(U32(&b[0x30 + 0x1C]), 26u);
+  EXPECT_EQ(U32(&b[0x30 + 0x20]), 1u);
+  EXPECT_TRUE(std::all_of(b.begin() + 0x58, b.end(), [](uint8_t c) { return c == 0; }));
 }
 
 TEST(EvtWriter, RetentionKeepsYoungRecords) {

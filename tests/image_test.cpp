@@ -245,8 +245,11 @@ TEST_F(ImageTest, BadHivesLeaveTheirPartOfTheRegistryEmpty) {
   EXPECT_TRUE(HasDiagnostic("SAM")) << AllDiagnostics();
   emu::set_local(c);
   EXPECT_EQ(Query(u"SYSTEM\\Select", u"Current"), "error 2");
+  // Without a usable SOFTWARE hive the system root directory stands in for
+  // SystemRoot, and that is said.
   EXPECT_EQ(Query(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", u"SystemRoot"),
-            "error 2");
+            "C:\\WINDOWS");
+  EXPECT_TRUE(HasDiagnostic("SystemRoot is taken as C:\\WINDOWS")) << AllDiagnostics();
   DWORD code = 0;
   WriteBytes("WINDOWS/x.dll", "x");
   EXPECT_NE(c->open_file(u"C:\\WINDOWS\\X.DLL", &code), nullptr);  // drive C by default

@@ -2,6 +2,7 @@
 // and the real sample logs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -31,6 +32,16 @@ std::vector<EvtRecord> Records(uint32_t n, size_t text_units = 60) {
   std::vector<EvtRecord> out;
   for (uint32_t i = 1; i <= n; ++i) out.push_back(Record(i, text_units));
   return out;
+}
+
+// `records` records, the string offset of record `bad` pointing outside it.
+std::vector<uint8_t> LogWithBadStringOffset(uint32_t records, uint32_t bad) {
+  auto bytes = vesk::tools::write_evt(Records(records));
+  uint32_t pos = 0x30;
+  for (uint32_t i = 1; i < bad; ++i) pos += ReadU32(bytes.data() + pos);
+  bytes[pos + 0x24] = 0xF0;
+  bytes[pos + 0x25] = 0xFF;
+  return bytes;
 }
 
 std::vector<uint8_t> ReadFile(const std::string &path) {
@@ -209,6 +220,40 @@ TEST_F(ReadTest, RecordLargerThanTheBufferIsReadOnItsOwn) {
   EXPECT_EQ(Number(ctx->ReadRecord(11)), 11u);
 }
 
+TEST_F(ReadTest, LargeRecordGoneBeforeItsSecondReadIsTheEndOfTheLog) {
+  auto records = Records(20);
+  records[9].data.assign(100 * 1024, 0xAB);
+  auto *ctx = OpenLog(vesk::tools::write_evt(records));
+  ASSERT_NE(ctx, nullptr);
+  // The sizing read answers 122; the read of the record alone meets the end.
+  emu::fail(emu::Call::ReadEventLogW, ERROR_HANDLE_EOF, 1, 1);
+  EXPECT_EQ(ctx->ReadRecord(10), nullptr);
+  EXPECT_EQ(Reads(), 2u);
+  EXPECT_EQ(ErrorText(handle_), "") << "silent, as the end of the log";
+  emu::fail(emu::Call::ReadEventLogW, ERROR_INVALID_HANDLE, 1, 1);
+  EXPECT_EQ(ctx->ReadRecord(10), nullptr);
+  EXPECT_EQ(ErrorText(handle_), "ReadEventLog rc=6 cbReq=0");
+}
+
+TEST_F(ReadTest, FailedReadLeavesThePreviousBatchServing) {
+  // Record 500, beyond the first batch, damaged inside.
+  auto *ctx = OpenLog(LogWithBadStringOffset(600, 500));
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_NE(ctx->ReadRecord(1), nullptr);
+  const DWORD valid = ctx->bytes_valid;
+  ASSERT_LT(valid / 200, 500u) << "record 500 lies beyond the first batch";
+  std::vector<BYTE> before(ctx->buffer, ctx->buffer + valid);
+  EXPECT_EQ(ctx->ReadRecord(500), nullptr);
+  EXPECT_EQ(ErrorText(handle_), "ReadEventLog rc=1500 cbReq=0");
+  EXPECT_EQ(Reads(), 2u);
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), ctx->buffer))
+      << "the failed read left the buffer as it was";
+  const BYTE *r = ctx->ReadRecord(7);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(Number(r), 7u);
+  EXPECT_EQ(Reads(), 2u) << "a hit in the old batch, with no new read";
+}
+
 TEST_F(ReadTest, RecordOverTheServiceLimitLatchesTheSizeItNeeds) {
   auto records = Records(3);
   records[1].data.assign(0x80000, 0x01);
@@ -281,13 +326,7 @@ TEST_F(ReadTest, DamagedBufferEndsTheWalkAsAMiss) {
 }
 
 TEST_F(ReadTest, CorruptRecordFailsItsReadAndItsNeighboursStayReadable) {
-  auto bytes = vesk::tools::write_evt(Records(10));
-  // Break record 5's string offset so that it points outside the record.
-  uint32_t pos = 0x30;
-  for (int i = 1; i < 5; ++i) pos += ReadU32(bytes.data() + pos);
-  bytes[pos + 0x24] = 0xF0;
-  bytes[pos + 0x25] = 0xFF;
-  auto *ctx = OpenLog(std::move(bytes));
+  auto *ctx = OpenLog(LogWithBadStringOffset(10, 5));
   ASSERT_NE(ctx, nullptr);
   const BYTE *r = ctx->ReadRecord(1);
   ASSERT_NE(r, nullptr);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -29,6 +30,12 @@ class HostSource : public ByteSource {
   HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~HostSource() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
+  uint64_t data_from(uint64_t off) const override {
+    if (off >= size_) return size_;
+    off_t data = ::lseek(fd_, static_cast<off_t>(off), SEEK_DATA);
+    if (data >= 0) return static_cast<uint64_t>(data);
+    return errno == ENXIO ? size_ : off;  // ENXIO: only a hole up to the end
+  }
   bool read(uint64_t off, void *dst, size_t n) const override {
     if (off > size_ || n > size_ - off) return false;
     auto *p = static_cast<uint8_t *>(dst);
@@ -83,30 +90,145 @@ std::shared_ptr<ByteSource> host_source(const std::filesystem::path &file,
   return std::make_shared<HostSource>(fd, static_cast<uint64_t>(end));
 }
 
-std::optional<std::filesystem::path> find_case_insensitive(
-    const std::filesystem::path &dir, std::u16string_view relative) {
-  std::filesystem::path here = dir;
-  for (auto part : components(relative)) {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The components of a path as Windows resolves it before it looks at any
+// disk: "." is dropped and ".." removes the component before it, but never
+// one of the first `fixed` (the drive): at the root ".." stays at the root.
+std::vector<std::u16string_view> normalise(std::u16string_view path, size_t fixed) {
+  std::vector<std::u16string_view> out;
+  for (auto part : components(path)) {
     if (part == u".") continue;
-    std::error_code ec;
-    std::filesystem::path exact = here / to_utf8(part);
-    if (std::filesystem::exists(exact, ec)) {
-      here = exact;
+    if (part == u"..") {
+      if (out.size() > fixed) out.pop_back();
       continue;
     }
-    bool found = false;
-    std::filesystem::directory_iterator it(here, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-      std::string entry = it->path().filename().string();
-      if (iequal(from_utf8(entry), part)) {
-        here = it->path();
-        found = true;
-        break;
-      }
-    }
-    if (!found) return std::nullopt;
+    out.push_back(part);
   }
-  return here;
+  return out;
+}
+
+// Whether `path` is `root` or lies below it; both are canonical.
+bool inside(const fs::path &path, const fs::path &root) {
+  auto p = path.begin();
+  for (auto r = root.begin(); r != root.end(); ++r, ++p)
+    if (p == path.end() || *p != *r) return false;
+  return true;
+}
+
+// Whether Windows accepts `name` as a file name component.
+bool valid_name(std::u16string_view name) {
+  for (char16_t c : name)
+    if (c < 0x20 || c == u'<' || c == u'>' || c == u':' || c == u'"' || c == u'|' ||
+        c == u'?' || c == u'*')
+      return false;
+  return true;
+}
+
+struct Resolved {
+  std::optional<fs::path> path;  // canonical, inside the bound
+  DWORD code = 0;                // ERROR_PATH_NOT_FOUND or ERROR_FILE_NOT_FOUND
+  std::string why;               // what was missing
+};
+
+// Finds `parts` below `dir`, each matched without regard to case.  Every step
+// is taken to its real location (links followed) and refused unless that
+// lies inside `bound`, so nothing in the tree can lead out of it.  Among
+// entries that differ only by case the exact one wins, else the first in
+// sorted order, and the ambiguity is reported.
+Resolved resolve(const fs::path &dir, const std::vector<std::u16string_view> &parts,
+                 const fs::path &bound) {
+  Resolved r;
+  std::error_code ec;
+  const fs::path root = fs::canonical(bound, ec);
+  if (ec) {
+    r.code = ERROR_PATH_NOT_FOUND;
+    r.why = bound.string() + ": " + ec.message();
+    return r;
+  }
+  fs::path here = fs::canonical(dir, ec);
+  if (ec || !inside(here, root)) {
+    r.code = ERROR_PATH_NOT_FOUND;
+    r.why = dir.string() + (ec ? ": " + ec.message() : ": outside " + root.string());
+    return r;
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    const DWORD missing = last ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    if (!valid_name(parts[i])) {
+      r.code = missing;
+      r.why = "\"" + to_utf8(parts[i]) + "\" is not a valid file name";
+      return r;
+    }
+    const std::string wanted = to_utf8(parts[i]);
+    std::vector<std::string> matches;
+    bool exact = false;
+    for (fs::directory_iterator it(here, ec), end; !ec && it != end; it.increment(ec)) {
+      std::string entry = it->path().filename().string();
+      if (entry == wanted)
+        exact = true;
+      else if (iequal(from_utf8(entry), parts[i]))
+        matches.push_back(std::move(entry));
+    }
+    if (!exact && matches.empty()) {
+      r.code = missing;
+      r.why = "no " + wanted + " in " + here.string();
+      return r;
+    }
+    std::string chosen = wanted;
+    if (!exact) {
+      std::sort(matches.begin(), matches.end());
+      chosen = matches.front();
+    }
+    if (matches.size() + (exact ? 1 : 0) > 1) {
+      std::string all = exact ? wanted : std::string();
+      for (const auto &m : matches) all += (all.empty() ? "" : ", ") + m;
+      report(here.string() + ": names that differ only by case (" + all + "); using " +
+             chosen + " for " + wanted);
+    }
+    const fs::path entry = here / chosen;
+    fs::path real = fs::canonical(entry, ec);
+    if (ec) {
+      r.code = missing;
+      r.why = entry.string() + ": " + ec.message();
+      return r;
+    }
+    if (!inside(real, root)) {
+      report(entry.string() + ": refused: it leads to " + real.string() +
+             ", outside the image directory " + root.string());
+      r.code = missing;
+      r.why = entry.string() + " leads outside the image";
+      return r;
+    }
+    if (!last && !fs::is_directory(real, ec)) {
+      r.code = ERROR_PATH_NOT_FOUND;
+      r.why = real.string() + " is not a directory";
+      return r;
+    }
+    here = std::move(real);
+  }
+  r.path = std::move(here);
+  return r;
+}
+
+// The key of a Windows path in the table of memory files.
+std::u16string memory_key(const std::vector<std::u16string_view> &parts) {
+  std::u16string key;
+  for (auto part : parts) {
+    if (!key.empty()) key += u'\\';
+    key += fold(part);
+  }
+  return key;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> find_case_insensitive(
+    const std::filesystem::path &dir, std::u16string_view relative,
+    const std::filesystem::path &within) {
+  return resolve(dir, normalise(relative, 0), within.empty() ? dir : within).path;
 }
 
 // ------------------------------------------------------------------ MemKey
@@ -201,12 +323,7 @@ void Computer::add_drive(char16_t letter, std::filesystem::path dir) {
 
 void Computer::add_file(std::u16string_view windows_path, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::u16string key;
-  for (auto part : components(windows_path)) {
-    if (!key.empty()) key += u'\\';
-    key += fold(part);
-  }
-  files_[key] = memory_source(std::move(bytes));
+  files_[memory_key(normalise(windows_path, 1))] = memory_source(std::move(bytes));
 }
 
 void Computer::add_log(std::u16string_view name, std::vector<uint8_t> bytes) {
@@ -222,46 +339,37 @@ std::shared_ptr<ByteSource> Computer::memory_log(std::u16string_view name) const
 }
 
 std::shared_ptr<ByteSource> Computer::open_file(std::u16string_view windows_path,
-                                                DWORD *code) const {
-  auto parts = components(windows_path);
-  std::u16string key;
-  for (auto part : parts) {
-    if (!key.empty()) key += u'\\';
-    key += fold(part);
-  }
+                                                DWORD *code, std::string *why) const {
+  auto fail = [&](DWORD c, std::string text) -> std::shared_ptr<ByteSource> {
+    if (code) *code = c;
+    if (why) *why = std::move(text);
+    return nullptr;
+  };
+  const auto parts = normalise(windows_path, 1);
   std::filesystem::path drive;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(key);
+    auto it = files_.find(memory_key(parts));
     if (it != files_.end()) return it->second;
     // "X:" is a drive; anything else has no place on this computer.
-    if (parts.empty() || parts[0].size() != 2 || parts[0][1] != u':') {
-      if (code) *code = ERROR_PATH_NOT_FOUND;
-      return nullptr;
-    }
+    if (parts.empty() || parts[0].size() != 2 || parts[0][1] != u':')
+      return fail(ERROR_PATH_NOT_FOUND, "not a path on a drive");
     auto d = drives_.find(upcase(parts[0][0]));
-    if (d == drives_.end()) {
-      if (code) *code = ERROR_PATH_NOT_FOUND;
-      return nullptr;
-    }
+    if (d == drives_.end())
+      return fail(ERROR_PATH_NOT_FOUND,
+                  "no drive " + to_utf8(parts[0]) + " on " + to_utf8(name_));
     drive = d->second;
   }
-  std::u16string rest;
-  for (size_t i = 1; i < parts.size(); ++i) {
-    if (!rest.empty()) rest += u'\\';
-    rest += parts[i];
-  }
-  auto found = find_case_insensitive(drive, rest);
+  auto found = resolve(drive, {parts.begin() + 1, parts.end()}, drive);
+  if (!found.path) return fail(found.code, found.why);
   std::error_code ec;
-  if (!found || !std::filesystem::is_regular_file(*found, ec)) {
-    if (code) *code = ERROR_FILE_NOT_FOUND;
-    return nullptr;
-  }
+  if (!std::filesystem::is_regular_file(*found.path, ec))
+    return fail(ERROR_FILE_NOT_FOUND, found.path->string() + " is not a regular file");
   std::string error;
-  auto src = host_source(*found, &error);
+  auto src = host_source(*found.path, &error);
   if (!src) {
     report(error);
-    if (code) *code = ERROR_ACCESS_DENIED;
+    return fail(ERROR_ACCESS_DENIED, error);
   }
   return src;
 }

@@ -110,10 +110,14 @@ std::u16string default_file(std::u16string_view log) {
 }
 
 // The bytes of the log `name` of `computer`: its in-memory log, else the
-// file its key names.  Null and *code when the file cannot be found.
+// file its key names (or the default file when `key` is null or names
+// none).  Null and *code when the file cannot be found, which is reported.
+// *where names the file for later diagnostics.
 std::shared_ptr<ByteSource> log_file(const Computer &computer,
                                      const std::shared_ptr<RegKey> &key,
-                                     std::u16string_view name, DWORD *code) {
+                                     std::u16string_view name, DWORD *code,
+                                     std::string *where) {
+  *where = "log " + to_utf8(name) + " on " + to_utf8(computer.name());
   if (auto mem = computer.memory_log(name)) return mem;
   auto version = lookup(computer.hklm(),
                         {u"SOFTWARE", u"Microsoft", u"Windows NT", u"CurrentVersion"});
@@ -121,12 +125,38 @@ std::shared_ptr<ByteSource> log_file(const Computer &computer,
   if (root.empty()) root = u"C:\\WINDOWS";
   auto file = string_value(key, u"File");
   if (!file || file->empty()) file = default_file(name);
+  const std::u16string path = expand(*file, root);
+  *where += " (" + to_utf8(path) + ")";
   DWORD open_code = ERROR_FILE_NOT_FOUND;
-  auto src = computer.open_file(expand(*file, root), &open_code);
-  if (!src)
+  std::string why;
+  auto src = computer.open_file(path, &open_code, &why);
+  if (!src) {
+    report(*where + ": the file cannot be opened: " + why);
     *code = open_code == ERROR_PATH_NOT_FOUND ? static_cast<DWORD>(ERROR_FILE_NOT_FOUND)
                                               : open_code;
+  }
   return src;
+}
+
+bool standard_log(std::u16string_view name) {
+  return iequal(name, u"Application") || iequal(name, u"System") ||
+         iequal(name, u"Security");
+}
+
+// Why `computer` has no readable EventLog key: the first key of the path
+// that is missing.
+std::string missing_eventlog_key(const Computer &computer) {
+  std::shared_ptr<RegKey> key = computer.hklm();
+  std::string path = "HKLM";
+  for (const char16_t *part :
+       {u"SYSTEM", u"CurrentControlSet", u"Services", u"EventLog"}) {
+    path += "\\" + to_utf8(part);
+    key = key->child(part);
+    if (!key) break;
+  }
+  return path +
+         " is missing (no SYSTEM hive, a damaged one, or a Select\\Current that "
+         "names no control set)";
 }
 
 }  // namespace
@@ -148,14 +178,33 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
     detail::set_error(RPC_S_SERVER_UNAVAILABLE);
     return nullptr;
   }
-  // A name the registry does not list opens the Application log.
+  // A name the registry does not list opens the Application log, as on
+  // Windows.  Without a readable EventLog key nothing can be looked up: the
+  // three standard logs are served from their default files and any other
+  // name is not found, rather than every name becoming Application.
   auto logs = lookup(computer->hklm(),
                      {u"SYSTEM", u"CurrentControlSet", u"Services", u"EventLog"});
   std::u16string name(log);
-  std::shared_ptr<RegKey> key = logs && !name.empty() ? logs->child(name) : nullptr;
-  if (!key) {
-    name = u"Application";
-    key = logs ? logs->child(name) : nullptr;
+  std::shared_ptr<RegKey> key;
+  const std::string where =
+      "log \"" + to_utf8(name) + "\" on " + to_utf8(computer->name());
+  if (logs) {
+    key = !name.empty() ? logs->child(name) : nullptr;
+    if (!key) {
+      report(where + " is not registered; serving Application, as Windows does");
+      name = u"Application";
+      key = logs->child(name);
+    }
+  } else {
+    if (name.empty()) name = u"Application";
+    if (!standard_log(name)) {
+      report(where + ": not found: " + missing_eventlog_key(*computer) +
+             "; only Application, System and Security are served, from their default "
+             "files");
+      detail::set_error(ERROR_FILE_NOT_FOUND);
+      return nullptr;
+    }
+    report(where + ": served from its default file: " + missing_eventlog_key(*computer));
   }
   // The local Security log opens only for a process that has enabled
   // SeSecurityPrivilege; a remote one answers to the caller's rights there.
@@ -164,13 +213,14 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
     return nullptr;
   }
   DWORD code = 0;
-  auto src = log_file(*computer, key, name, &code);
+  std::string label;
+  auto src = log_file(*computer, key, name, &code, &label);
   if (!src) {
     detail::set_error(code);
     return nullptr;
   }
   auto entry = std::make_shared<OpenLog>();
-  entry->log = EvtLog::open(std::move(src), &code);
+  entry->log = EvtLog::open(std::move(src), &code, label);
   if (!entry->log) {
     detail::set_error(code);
     return nullptr;

@@ -3,7 +3,10 @@
 #include "platform/emulated/evtfile.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 namespace vesk::emu {
 namespace {
@@ -17,10 +20,18 @@ uint32_t le32(const uint8_t *p) {
 
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
+std::string hex(uint64_t v) {
+  char b[24];
+  std::snprintf(b, sizeof b, "0x%llX", static_cast<unsigned long long>(v));
+  return b;
+}
+
 // Bytes read around the walk's position at a time.
 constexpr size_t kWindow = 256 * 1024;
 // Bytes searched at a time for the end-of-file record.
-constexpr uint64_t kScanChunk = 64 * 1024;
+constexpr uint64_t kScanChunk = 1024 * 1024;
+// A search longer than this is announced in the diagnostics before it starts.
+constexpr uint64_t kLongSearch = 64 * 1024 * 1024;
 
 const uint8_t kEofSignature[20] = {0x28, 0,    0,    0,    0x11, 0x11, 0x11,
                                    0x11, 0x22, 0x22, 0x22, 0x22, 0x33, 0x33,
@@ -55,10 +66,12 @@ class Window {
     if (off > size_ || n > size_ - off) return false;
     if (n > kWindow / 2) return src_.read(off, dst, n);
     if (off < base_ || off + n > base_ + len_) {
-      if (buf_.empty()) buf_.resize(kWindow);
+      // No larger than the file: a small log costs a small buffer.
+      const size_t window = static_cast<size_t>(std::min<uint64_t>(kWindow, size_));
+      if (buf_.size() < window) buf_.resize(window);
       uint64_t base = off;
-      if (backwards) base = off + n > kWindow ? off + n - kWindow : 0;
-      len_ = static_cast<size_t>(std::min<uint64_t>(kWindow, size_ - base));
+      if (backwards) base = off + n > window ? off + n - window : 0;
+      len_ = static_cast<size_t>(std::min<uint64_t>(window, size_ - base));
       base_ = base;
       if (!src_.read(base_, buf_.data(), len_)) {
         len_ = 0;
@@ -77,6 +90,8 @@ class Window {
     return first == n ||
            read(kHeaderSize, static_cast<uint8_t *>(dst) + first, n - first, backwards);
   }
+
+  uint64_t data_from(uint64_t off) const { return src_.data_from(off); }
 
   bool ring_u32(const Ring &ring, uint64_t pos, uint32_t *v, bool backwards = false) {
     uint8_t b[4];
@@ -101,12 +116,33 @@ std::optional<uint64_t> find_eof(Window &w, const Ring &ring, uint64_t from,
   std::vector<uint8_t> buf;
   uint64_t pos = from, scanned = 0;
   while (scanned < capacity) {
+    // A hole of a sparse file reads as zeros and cannot hold the record,
+    // which begins with 0x28: it is passed without reading it.
+    const uint64_t data = w.data_from(pos);
+    if (data > pos) {
+      uint64_t skip = std::min(data, ring.end) - pos;
+      skip = std::min(skip & ~uint64_t{3}, capacity - scanned);
+      if (skip > 0) {
+        scanned += skip;
+        pos = ring.advance(pos, skip);
+        continue;
+      }
+    }
     uint64_t chunk = std::min({kScanChunk, ring.end - pos, capacity - scanned});
     size_t need =
         static_cast<size_t>(std::min<uint64_t>(chunk + sizeof kEofSignature, capacity));
     buf.resize(need);
     if (!w.ring_read(ring, pos, buf.data(), need)) return std::nullopt;
     for (uint64_t i = 0; i < chunk; i += 4) {
+      // The signature's first byte, found by memchr: a large empty stretch
+      // (a sparse file) is passed at memory speed.
+      const void *hit = std::memchr(buf.data() + i, kEofSignature[0], chunk - i);
+      if (hit == nullptr) break;
+      i = static_cast<uint64_t>(static_cast<const uint8_t *>(hit) - buf.data());
+      if (i % 4 != 0) {
+        i = i / 4 * 4;  // the loop steps on to the next multiple of 4
+        continue;
+      }
       uint8_t sig[sizeof kEofSignature];
       const uint8_t *at = buf.data() + i;
       if (i + sizeof kEofSignature > need) {
@@ -152,58 +188,78 @@ bool terminated(const uint8_t *r, uint64_t from, uint64_t limit, uint64_t *after
 
 }  // namespace
 
-bool evt_record_sound(const uint8_t *r, size_t length, uint32_t number) {
-  if (length < kRecordFixed || length % 4 != 0 || length > 0xFFFFFFFFu) return false;
-  if (le32(r + kLength) != length || le32(r + length - 4) != length) return false;
-  if (le32(r + kReserved) != kSignature) return false;
-  if (le32(r + kRecordNumber) != number) return false;
+const char *evt_record_problem(const uint8_t *r, size_t length, uint32_t number) {
+  if (length < kRecordFixed || length % 4 != 0 || length > 0xFFFFFFFFu)
+    return "its length is below 0x38 or not a multiple of 4";
+  if (le32(r + kLength) != length)
+    return "its Length disagrees with its place in the file";
+  if (le32(r + length - 4) != length)
+    return "its trailing length differs from its Length";
+  if (le32(r + kReserved) != kSignature) return "it lacks the LfLe signature";
+  if (le32(r + kRecordNumber) != number) return "it carries another record number";
 
   // Everything variable lies before the trailing Length copy.
   const uint64_t vend = length - 4;
   uint64_t after_source = 0, after_names = 0;
-  if (!terminated(r, kRecordFixed, vend, &after_source)) return false;
-  if (!terminated(r, after_source, vend, &after_names)) return false;
+  if (!terminated(r, kRecordFixed, vend, &after_source) ||
+      !terminated(r, after_source, vend, &after_names))
+    return "its source or computer name is not terminated inside it";
 
   const uint64_t sid_length = le32(r + kUserSidLength);
   const uint64_t sid_offset = le32(r + kUserSidOffset);
   if (sid_length != 0) {
-    if (sid_offset < after_names || sid_offset + sid_length > vend) return false;
+    if (sid_offset < after_names || sid_offset + sid_length > vend)
+      return "its SID lies outside it";
     // The SID's own length (from its sub-authority count) stays inside the
     // space the record gives it.
-    if (sid_length < 8 || 8 + 4 * uint64_t{r[sid_offset + 1]} > sid_length) return false;
+    if (sid_length < 8 || 8 + 4 * uint64_t{r[sid_offset + 1]} > sid_length)
+      return "its SID is longer than the space given to it";
   }
 
   const unsigned strings = le16(r + kNumStrings);
   if (strings != 0) {
     uint64_t q = le32(r + kStringOffset);
-    if (q < after_names || q % 2 != 0 || q > vend) return false;
+    if (q < after_names || q % 2 != 0 || q > vend)
+      return "its StringOffset lies outside it";
     for (unsigned i = 0; i < strings; ++i)
-      if (!terminated(r, q, vend, &q)) return false;
+      if (!terminated(r, q, vend, &q)) return "its strings run past its end";
   }
 
   const uint64_t data_length = le32(r + kDataLength);
   const uint64_t data_offset = le32(r + kDataOffset);
   if (data_length != 0 &&
       (data_offset < kRecordFixed || data_offset + data_length > vend))
-    return false;
-  return true;
+    return "its data lies outside it";
+  return nullptr;
 }
 
-std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *error) {
-  auto corrupt = [&]() -> std::unique_ptr<EvtLog> {
+bool evt_record_sound(const uint8_t *r, size_t length, uint32_t number) {
+  return evt_record_problem(r, length, number) == nullptr;
+}
+
+std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *error,
+                                     std::string label) {
+  auto corrupt = [&](const std::string &why) -> std::unique_ptr<EvtLog> {
+    report(label + ": not a usable event log: " + why);
     if (error) *error = ERROR_EVENTLOG_FILE_CORRUPT;
     return nullptr;
   };
-  if (!file) return corrupt();
+  if (!file) return corrupt("no file");
   const uint64_t size = file->size();
   // The offsets are 32-bit; the ring must hold at least the EOF record.
-  if (size < kHeaderSize + kEofSize || size > 0xFFFFFFFFu) return corrupt();
+  if (size < kHeaderSize + kEofSize)
+    return corrupt("the file holds " + std::to_string(size) +
+                   " bytes, fewer than a header and an end-of-file record");
+  if (size > 0xFFFFFFFFu) return corrupt("the file is larger than 4 GB");
 
   uint8_t h[kHeaderSize];
-  if (!file->read(0, h, sizeof h)) return corrupt();
+  if (!file->read(0, h, sizeof h)) return corrupt("its header cannot be read");
   if (le32(h + 0x00) != kHeaderSize || le32(h + 0x2C) != kHeaderSize ||
-      le32(h + 0x04) != kSignature || le32(h + 0x08) != 1 || le32(h + 0x0C) != 1)
-    return corrupt();
+      le32(h + 0x04) != kSignature)
+    return corrupt("no event log header (size fields 0x30 and the LfLe signature)");
+  if (le32(h + 0x08) != 1 || le32(h + 0x0C) != 1)
+    return corrupt("format version " + std::to_string(le32(h + 0x08)) + "." +
+                   std::to_string(le32(h + 0x0C)) + ", not 1.1");
   const uint32_t h_start = le32(h + 0x10), h_end = le32(h + 0x14);
   const uint32_t h_current = le32(h + 0x18), h_oldest = le32(h + 0x1C);
   const uint32_t h_flags = le32(h + 0x24);
@@ -212,33 +268,67 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   const Ring ring{size};
   Window w(*file);
 
-  // The EOF record, searched from where the header says it is.
-  uint64_t from = kHeaderSize;
-  if (h_end >= kHeaderSize && h_end < size && h_end % 4 == 0) from = h_end;
-  uint8_t eof[kEofSize];
-  auto found = find_eof(w, ring, from, eof);
-  if (!found) return corrupt();
-  const uint64_t end = *found;
-  const uint64_t start = le32(eof + 0x14);
-  const uint32_t e_current = le32(eof + 0x1C), e_oldest = le32(eof + 0x20);
+  uint64_t start, end;
+  uint32_t current, oldest_number;
+  if (!dirty) {
+    // The header rules; the end-of-file record must be where it says.
+    for (auto [name, value] : {std::pair{"StartOffset", h_start}, {"EndOffset", h_end}})
+      if (value < kHeaderSize || value >= size || value % 4 != 0)
+        return corrupt(std::string("the clean header's ") + name + " " + hex(value) +
+                       (value % 4 != 0 ? " is not a multiple of 4"
+                                       : " lies outside the record area of the file (" +
+                                             std::to_string(size) + " bytes)"));
+    uint8_t sig[sizeof kEofSignature];
+    if (!w.ring_read(ring, h_end, sig, sizeof sig) ||
+        std::memcmp(sig, kEofSignature, sizeof sig) != 0)
+      return corrupt("no end-of-file record at the clean header's EndOffset " +
+                     hex(h_end));
+    start = h_start;
+    end = h_end;
+    current = h_current;
+    oldest_number = h_oldest;
+  } else {
+    // The EOF record, searched from where the header says it is.
+    uint64_t from = kHeaderSize;
+    if (h_end >= kHeaderSize && h_end < size && h_end % 4 == 0) from = h_end;
+    uint8_t eof[kEofSize];
+    if (ring.capacity() > kLongSearch)
+      report(label + ": the header is dirty; searching the " +
+             std::to_string(ring.capacity() >> 20) +
+             " MB record area for the end-of-file record");
+    auto found = find_eof(w, ring, from, eof);
+    if (!found)
+      return corrupt(
+          "the header is dirty and no end-of-file record naming its own "
+          "offset was found in the " +
+          std::to_string(ring.capacity()) + " bytes of the record area");
+    end = *found;
+    start = le32(eof + 0x14);
+    current = le32(eof + 0x1C);
+    oldest_number = le32(eof + 0x20);
+    if (start < kHeaderSize || start >= size || start % 4 != 0)
+      return corrupt("the end-of-file record at " + hex(end) +
+                     " names the oldest record at " + hex(start) +
+                     ", outside the record area or not a multiple of 4");
+  }
 
-  // A header without the dirty flag must describe the same log.
-  if (!dirty && (h_start != start || h_end != end || h_current != e_current ||
-                 h_oldest != e_oldest))
-    return corrupt();
-
-  if (start < kHeaderSize || start >= size || start % 4 != 0 || end % 4 != 0)
-    return corrupt();
   // The oldest record's fixed part is never split; a log that is not
   // wrapped holds at least one record between the two; and the free space
   // after the EOF record holds it.
-  if (start != end && size - start < kRecordFixed) return corrupt();
-  if (start < end && end - start < kRecordFixed) return corrupt();
+  if (start != end && size - start < kRecordFixed)
+    return corrupt("the oldest record at " + hex(start) +
+                   " leaves no room for its fixed part before the end of the file");
+  if (start < end && end - start < kRecordFixed)
+    return corrupt("the " + std::to_string(end - start) + " bytes between " + hex(start) +
+                   " and the end-of-file record at " + hex(end) + " hold no record");
   uint64_t free_space = start <= end ? (size - end) + (start - kHeaderSize) : start - end;
-  if (free_space < kEofSize) return corrupt();
+  if (free_space < kEofSize)
+    return corrupt("the end-of-file record at " + hex(end) +
+                   " overlaps the oldest record at " + hex(start));
 
   std::unique_ptr<EvtLog> log(new EvtLog());
   log->file_ = std::move(file);
+  log->label_ = std::move(label);
   Layout &lay = log->layout_;
   lay.start = static_cast<uint32_t>(start);
   lay.end = static_cast<uint32_t>(end);
@@ -250,17 +340,27 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   uint64_t remaining = ring.dist(start, end);
   uint64_t pos = start;
   bool broken = false;
+  std::string why;
   while (remaining > 0) {
     uint8_t fixed[kRecordFixed];
     uint32_t length = 0, tail = 0;
     if (size - pos < kRecordFixed || !w.read(pos, fixed, sizeof fixed)) {
       broken = true;
+      why = "its fixed part does not fit before the end of the file";
       break;
     }
     length = le32(fixed);
-    if (length < kRecordFixed || length % 4 != 0 || length > remaining ||
-        !w.ring_u32(ring, ring.advance(pos, length - 4), &tail) || tail != length) {
+    if (length < kRecordFixed || length % 4 != 0 || length > remaining) {
       broken = true;
+      why = "its Length " + hex(length) +
+            (length > remaining ? " runs past the end-of-file record"
+                                : " is below 0x38 or not a multiple of 4");
+      break;
+    }
+    if (!w.ring_u32(ring, ring.advance(pos, length - 4), &tail) || tail != length) {
+      broken = true;
+      why = "it has a bad trailing length (" + hex(tail) + ", its Length is " +
+            hex(length) + ")";
       break;
     }
     log->forward_.push_back(static_cast<uint32_t>(pos));
@@ -272,6 +372,7 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
       if (pad > remaining) {
         pos = next;
         broken = true;
+        why = "the padding before the end of the file runs past the end-of-file record";
         break;
       }
       remaining -= pad;
@@ -320,28 +421,39 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
     }
   }
 
-  // Numbering: the oldest number from the EOF record; the count from the
-  // records found, and across a break from the EOF record's count when the
+  // Numbering: the oldest number from the ruling header; the count from the
+  // records found, and across a break from the header's count when the
   // space between the walks can hold that many.
   const uint64_t k = log->forward_.size();
   uint64_t m = log->backward_.size();
-  uint64_t oldest = e_oldest;
+  uint64_t oldest = oldest_number;
   if (oldest == 0 && (k > 0 || broken)) oldest = 1;
   uint64_t total = k;
   if (broken) {
-    uint64_t counted = e_oldest == 0 ? 0 : uint32_t(e_current - e_oldest);
+    uint64_t counted = oldest_number == 0 ? 0 : uint32_t(current - oldest_number);
     uint64_t gap_bytes = ring.dist(pos, m ? log->backward_.back() : end);
     uint64_t max_gap = std::max<uint64_t>(1, gap_bytes / kRecordFixed);
     uint64_t gap = (counted > k + m && counted - k - m <= max_gap) ? counted - k - m : 1;
     total = k + gap + m;
+    log->note("the chain of records breaks at offset " + hex(pos) + ": " + why + "; " +
+              std::to_string(k) + " records read from the oldest, " + std::to_string(m) +
+              " back from the end-of-file record, " + std::to_string(gap) +
+              " numbered records lost between them");
   }
-  // Numbers stop at 0xFFFFFFFF.
+  // Numbers stop at 0xFFFFFFFF: the records after it are left out, and the
+  // last one kept ends where the first one left out begins.
   const uint64_t limit = 0x100000000ull - oldest;
   if (total > limit) {
+    log->note("record numbers pass 0xFFFFFFFF; the " + std::to_string(total - limit) +
+              " records after number 0xFFFFFFFF are not served");
     total = limit;
-    if (log->forward_.size() > total) log->forward_.truncate(total);
+    if (log->forward_.size() > total) {
+      log->forward_end_ = log->forward_[total];
+      log->forward_.truncate(total);
+    }
     log->backward_.clear();
     m = 0;
+    lay.cut = true;
   }
   log->oldest_ = static_cast<DWORD>(oldest);
   log->count_ = total;
@@ -350,6 +462,8 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   lay.backward = m;
   return log;
 }
+
+void EvtLog::note(const std::string &what) const { report(label_ + ": " + what); }
 
 uint64_t EvtLog::advance(uint64_t pos, uint64_t n) const {
   return Ring{layout_.ring_end}.advance(pos, n);
@@ -418,11 +532,8 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
   }
 
   // The records that fit, in the order they go into the buffer.
-  struct Piece {
-    uint32_t offset;
-    uint32_t length;
-  };
-  std::vector<Piece> pieces;
+  std::vector<Piece> &pieces = pieces_;
+  pieces.clear();
   uint64_t total = 0;
   for (int64_t at = n; at >= oldest && at <= newest; at += step) {
     uint64_t i = static_cast<uint64_t>(at - oldest);
@@ -440,10 +551,13 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
     total += length;
   }
 
-  // Copies runs of records that lie one after the other in the file with one
-  // read each.  Backwards, a run's records go into the buffer in the reverse
-  // of their order in the file.
-  auto *out = static_cast<uint8_t *>(buffer);
+  // The records are put together in a buffer of this handle's, so that a
+  // read that fails leaves the caller's buffer as it was.  Runs of records
+  // that lie one after the other in the file take one read each; backwards,
+  // a run's records go out in the reverse of their order in the file.
+  if (scratch_.size() < total) scratch_.resize(total);
+  if (backward_scratch_.size() < total && !forwards) backward_scratch_.resize(total);
+  uint8_t *out = scratch_.data();
   size_t copied = 0, usable = 0;
   for (size_t a = 0; a < pieces.size();) {
     size_t b = a;
@@ -460,14 +574,14 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
     if (forwards) {
       ok = ring_read(pieces[a].offset, out + copied, run);
     } else {
-      scratch_.resize(run);
-      ok = ring_read(pieces[b].offset, scratch_.data(), run);
+      uint8_t *tmp = backward_scratch_.data();
+      ok = ring_read(pieces[b].offset, tmp, run);
       if (ok) {
         size_t from = run;
         size_t to = copied;
         for (size_t j = a; j <= b; ++j) {
           from -= pieces[j].length;
-          std::memcpy(out + to, scratch_.data() + from, pieces[j].length);
+          std::memcpy(out + to, tmp + from, pieces[j].length);
           to += pieces[j].length;
         }
       }
@@ -478,24 +592,35 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
     a = b + 1;
   }
 
-  // Only sound records are handed out; the bytes of the first unsound one
-  // and of anything after it are cleared.
+  // Only sound records are handed out, up to the first unsound one.
   size_t good = 0, good_bytes = 0;
-  while (good < usable &&
-         evt_record_sound(out + good_bytes, pieces[good].length,
-                          static_cast<uint32_t>(n + step * static_cast<int64_t>(good)))) {
+  const char *problem = nullptr;
+  while (good < usable) {
+    problem =
+        evt_record_problem(out + good_bytes, pieces[good].length,
+                           static_cast<uint32_t>(n + step * static_cast<int64_t>(good)));
+    if (problem != nullptr) break;
     good_bytes += pieces[good].length;
     ++good;
   }
-  if (copied > good_bytes) std::memset(out + good_bytes, 0, copied - good_bytes);
 
   started_ = true;
   if (good == 0) {
+    if (problem != nullptr)
+      note("record " + std::to_string(n) + " at offset " + hex(pieces[0].offset) + ": " +
+           problem);
+    else if (pieces.empty())
+      note("record " + std::to_string(n) +
+           " lies in a damaged stretch of the file where the chain of records broke");
+    else
+      note("record " + std::to_string(n) + " at offset " + hex(pieces[0].offset) +
+           " cannot be read");
     // The position moves past the damaged record, so that a reader going on
     // sequentially reaches its neighbours.
     position_ = n + step;
     return ERROR_EVENTLOG_FILE_CORRUPT;
   }
+  std::memcpy(buffer, out, good_bytes);
   position_ = n + step * static_cast<int64_t>(good);
   *read_out = static_cast<DWORD>(good_bytes);
   return 0;

@@ -9,9 +9,17 @@
 // Opening follows what the service does when it loads a log:
 //   - the header must have both size fields 0x30, the signature and version
 //     1.1; files above 4 GB are not event logs;
-//   - the end-of-file record is searched from the header's EndOffset (or
-//     0x30 when that offset is unusable), wrapping at the end of the file;
-//     a clean header must agree with it, a dirty one is replaced by it;
+//   - a clean header (DIRTY not set) rules: its offsets and numbers describe
+//     the log, and the end-of-file record is only looked for where EndOffset
+//     points, known by its size and its four signature words.  Its own
+//     offsets and numbers are not held against the header: a log that
+//     Windows has cleared keeps the numbers from before the clear there.  A
+//     clean header whose offsets lie outside the file, are not multiples of
+//     4 or have no end-of-file record at EndOffset is refused;
+//   - for a dirty header the end-of-file record is searched from the
+//     header's EndOffset (or 0x30 when that offset is unusable), wrapping at
+//     the end of the file; it must name its own offset, and it replaces the
+//     header;
 //   - the records are walked from StartOffset to EndOffset: a record split
 //     across the end of the file continues at 0x30, and when fewer than 0x38
 //     bytes remain after a record the next one starts at 0x30.
@@ -32,14 +40,22 @@
 // one number stands for the whole damaged stretch.
 //
 // Record numbers are given by position: the oldest record has the number
-// the end-of-file record gives (1 if that is 0 while there are records), the
-// next one that plus one, and so on; a record that carries another number is
-// damaged.  A clean walk sets the count to the records found.
+// the ruling header gives (1 if that is 0 while there are records), the next
+// one that plus one, and so on; a record that carries another number is
+// damaged.  A clean walk sets the count to the records found.  Numbers stop
+// at 0xFFFFFFFF: the range the service reports (the oldest number and a
+// count) cannot pass it without passing 0, so a log whose numbering wraps
+// is served up to the record numbered 0xFFFFFFFF, and the records after
+// the wrap are left out (with a diagnostic).
+//
+// Why a file is refused and why a record fails is told through report(),
+// prefixed with the label the log was opened with.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/emulated/seam.h"
@@ -81,28 +97,42 @@ constexpr uint32_t kDataOffset = 0x34;
 // 4), the signature, and every name, SID, string and data area inside the
 // record, each string terminated inside it.
 bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
+// The same check, saying what is wrong: null for a sound record.
+const char *evt_record_problem(const uint8_t *record, size_t length, uint32_t number);
 
 // Record offsets in blocks of fixed size: the index of a large log grows
 // without the copies (and the twice-the-size peak) of a vector that doubles.
+// The first block is an ordinary vector, so a small log costs a small index.
 class OffsetList {
  public:
   void push_back(uint32_t v) {
-    if (size_ % kBlock == 0) blocks_.emplace_back(new uint32_t[kBlock]);
-    blocks_[size_ / kBlock][size_ % kBlock] = v;
+    if (size_ < kBlock) {
+      head_.push_back(v);
+    } else {
+      uint64_t i = size_ - kBlock;
+      if (i % kBlock == 0) blocks_.emplace_back(new uint32_t[kBlock]);
+      blocks_[i / kBlock][i % kBlock] = v;
+    }
     ++size_;
   }
   uint64_t size() const { return size_; }
-  uint32_t operator[](uint64_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  uint32_t operator[](uint64_t i) const {
+    if (i < kBlock) return head_[i];
+    i -= kBlock;
+    return blocks_[i / kBlock][i % kBlock];
+  }
   uint32_t back() const { return (*this)[size_ - 1]; }
   // Keeps the first n entries (n no more than size()).
   void truncate(uint64_t n) {
     size_ = n;
-    blocks_.resize((n + kBlock - 1) / kBlock);
+    if (n < kBlock) head_.resize(n);
+    blocks_.resize(n <= kBlock ? 0 : (n - kBlock + kBlock - 1) / kBlock);
   }
   void clear() { truncate(0); }
 
  private:
   static constexpr uint64_t kBlock = 1 << 16;
+  std::vector<uint32_t> head_;
   std::vector<std::unique_ptr<uint32_t[]>> blocks_;
   uint64_t size_ = 0;
 };
@@ -110,8 +140,10 @@ class OffsetList {
 class EvtLog {
  public:
   // Null with *error set (ERROR_EVENTLOG_FILE_CORRUPT) when `file` is not an
-  // event log this service can load.
-  static std::unique_ptr<EvtLog> open(std::shared_ptr<ByteSource> file, DWORD *error);
+  // event log this service can load; the reason is reported, prefixed with
+  // `label` (the log and its file), as are the damaged records met later.
+  static std::unique_ptr<EvtLog> open(std::shared_ptr<ByteSource> file, DWORD *error,
+                                      std::string label = "event log");
 
   // GetOldestEventLogRecord: 0 for an empty log.
   DWORD oldest() const { return oldest_; }
@@ -127,7 +159,8 @@ class EvtLog {
   // walk), 122 with *needed when the first record does not fit, 1500 when
   // the first record is damaged.  A successful read moves this handle's
   // position past the last record returned, a 1500 past the damaged record;
-  // the other errors leave it.
+  // the other errors leave it.  A failed read leaves `buffer` as it was, and
+  // a successful one writes no byte past the records it returns.
   DWORD read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *read,
              DWORD *needed);
 
@@ -138,6 +171,7 @@ class EvtLog {
     uint64_t ring_end = 0;  // the file size, where the ring wraps
     uint32_t flags = 0;     // header flags as stored
     bool dirty = false;     // the header was stale and the EOF record used
+    bool cut = false;       // records after number 0xFFFFFFFF left out
     bool broken = false;    // a record's framing broke the chain
     uint64_t forward = 0;   // records reached walking forwards
     uint64_t backward = 0;  // records reached walking backwards after a break
@@ -155,8 +189,10 @@ class EvtLog {
   bool length_of(uint64_t i, uint32_t offset, uint32_t *length) const;
   bool ring_read(uint64_t pos, void *dst, size_t n) const;
   uint64_t advance(uint64_t pos, uint64_t n) const;
+  void note(const std::string &what) const;
 
   std::shared_ptr<ByteSource> file_;
+  std::string label_;
   Layout layout_;
   DWORD oldest_ = 0;
   uint64_t count_ = 0;
@@ -168,7 +204,13 @@ class EvtLog {
   // at, once a read has set it.
   bool started_ = false;
   int64_t position_ = 0;
-  std::vector<uint8_t> scratch_;
+  struct Piece {
+    uint32_t offset;
+    uint32_t length;
+  };
+  std::vector<Piece> pieces_;
+  std::vector<uint8_t> scratch_;           // a batch being put together
+  std::vector<uint8_t> backward_scratch_;  // a run read to be reversed
 };
 
 }  // namespace vesk::emu

@@ -21,8 +21,10 @@ bool is_dir(const fs::path &p) {
   return fs::is_directory(p, ec);
 }
 
-bool holds_system_hive(const fs::path &root) {
-  auto f = find_case_insensitive(root, u"system32\\config\\SYSTEM");
+// Every lookup stays inside the image directory `image`: a link that leads
+// out of it is refused.
+bool holds_system_hive(const fs::path &root, const fs::path &image) {
+  auto f = find_case_insensitive(root, u"system32\\config\\SYSTEM", image);
   return f && is_file(*f);
 }
 
@@ -34,17 +36,19 @@ std::optional<fs::path> find_system_root(const fs::path &dir) {
   for (const char16_t *n : {u"WINDOWS", u"WINNT"}) {
     auto p = find_case_insensitive(dir, n);
     if (p && is_dir(*p)) {
-      if (holds_system_hive(*p)) return p;
+      if (holds_system_hive(*p, dir)) return p;
       named.push_back(*p);
     }
   }
-  std::vector<fs::path> others;
+  std::vector<std::string> others;
   std::error_code ec;
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (is_dir(it->path())) others.push_back(it->path());
+    if (is_dir(it->path())) others.push_back(it->path().filename().string());
   std::sort(others.begin(), others.end());
-  for (const auto &p : others)
-    if (holds_system_hive(p)) return p;
+  for (const auto &name : others) {
+    auto p = find_case_insensitive(dir, from_utf8(name));
+    if (p && is_dir(*p) && holds_system_hive(*p, dir)) return p;
+  }
   if (!named.empty()) return named.front();
   return std::nullopt;
 }
@@ -107,12 +111,12 @@ std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
            ": not a Windows system drive (no WINDOWS, WINNT or other directory holding "
            "system32\\config\\SYSTEM); its registry is empty");
   } else {
-    auto config = find_case_insensitive(*root, u"system32\\config");
+    auto config = find_case_insensitive(*root, u"system32\\config", dir);
     if (!config || !is_dir(*config)) {
       report(root->string() + ": no system32\\config directory; the registry is empty");
     } else {
       for (auto &part : parts) {
-        auto file = find_case_insensitive(*config, part.name);
+        auto file = find_case_insensitive(*config, part.name, dir);
         if (!file || !is_file(*file)) {
           report(config->string() + ": no " + to_utf8(part.name) + " hive; HKLM\\" +
                  to_utf8(part.name) + " is empty");
@@ -155,6 +159,15 @@ std::shared_ptr<Computer> load_image(const fs::path &dir, std::u16string name,
       report(dir.string() +
              ": no usable SystemRoot in the SOFTWARE hive; the directory is "
              "drive C");
+  } else if (root) {
+    // Without a SOFTWARE hive nothing could open a log, as opening reads
+    // SystemRoot first: the directory that is the system root stands in for
+    // it, so that the logs of an image without hives stay readable.
+    std::u16string system_root = u"C:\\" + from_utf8(root->filename().string());
+    computer->key(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion")
+        ->set_string(u"SystemRoot", system_root);
+    report(dir.string() + ": no usable SOFTWARE hive; SystemRoot is taken as " +
+           to_utf8(system_root) + ", the system root directory of the image");
   }
   computer->add_drive(drive, dir);
   return computer;

@@ -89,6 +89,10 @@ class ByteSource {
   // Reads exactly n bytes at off; false if the range is not in the file or
   // the read fails.
   virtual bool read(uint64_t off, void *dst, size_t n) const = 0;
+  // The first offset at or after `off` that may hold anything but zeros
+  // (size() when none): a sparse file's holes can be passed without reading
+  // them.  Sources that do not know give `off`.
+  virtual uint64_t data_from(uint64_t off) const { return off; }
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
@@ -97,9 +101,15 @@ std::shared_ptr<ByteSource> host_source(const std::filesystem::path &file,
                                         std::string *error);
 
 // Finds `relative` (components separated by '\' or '/') below `dir`, each
-// component matched without regard to case.  Empty when absent.
+// component matched without regard to case, and returns its real location.
+// ".." is resolved first, as Windows does, and never rises above `dir`.
+// Empty when absent, and when any step's real location (symbolic links
+// followed) lies outside `within` (default: `dir`); such a refusal is
+// reported.  Among names that differ only by case the exact one wins, else
+// the first in sorted order; the ambiguity is reported.
 std::optional<std::filesystem::path> find_case_insensitive(
-    const std::filesystem::path &dir, std::u16string_view relative);
+    const std::filesystem::path &dir, std::u16string_view relative,
+    const std::filesystem::path &within = {});
 
 // ---------------------------------------------------------------- registry
 
@@ -174,10 +184,16 @@ class Computer {
   void add_log(std::u16string_view name, std::vector<uint8_t> bytes);
 
   // The bytes of a file named by a Windows path ("C:\dir\f"), resolved in the
-  // computer's memory files, then its drives without regard to case.  Null
-  // with *code set to ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND.
-  std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path,
-                                        DWORD *code) const;
+  // computer's memory files, then its drives without regard to case.  The
+  // path is resolved as Windows resolves it: ".." stops at the drive's root.
+  // Nothing outside the directory of the drive is ever opened: a file or
+  // directory whose real location (symbolic links followed) lies outside it
+  // is refused, and the refusal reported; links that stay inside work.  Null
+  // with *code set to ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND (and
+  // ERROR_ACCESS_DENIED when the host cannot open a file found), and *why,
+  // when given, saying what was missing.
+  std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path, DWORD *code,
+                                        std::string *why = nullptr) const;
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
 

@@ -274,20 +274,22 @@ struct EvtWriter::State {
     return true;
   }
 
-  bool write_eof() {
+  // The EOF record at log.end, carrying the offsets and numbers of `h`.
+  bool write_eof(const Header &h) {
     uint8_t eof[kEof];
     put32(eof + 0x00, kEof);
     put32(eof + 0x04, 0x11111111);
     put32(eof + 0x08, 0x22222222);
     put32(eof + 0x0C, 0x33333333);
     put32(eof + 0x10, 0x44444444);
-    put32(eof + 0x14, log.start);
-    put32(eof + 0x18, log.end);
-    put32(eof + 0x1C, log.current);
-    put32(eof + 0x20, log.oldest);
+    put32(eof + 0x14, h.start);
+    put32(eof + 0x18, h.end);
+    put32(eof + 0x1C, h.current);
+    put32(eof + 0x20, h.oldest);
     put32(eof + 0x24, kEof);
     return ring_write(log.end, eof, sizeof eof);
   }
+  bool write_eof() { return write_eof(log); }
 
   bool grow_to(uint64_t size) {
     if (size <= file_size) return true;
@@ -437,6 +439,22 @@ struct EvtWriter::State {
     return true;
   }
 
+  bool clear() {
+    if (finished) return fail("clear() called after finish()");
+    if (!error.empty()) return false;
+    const Header before = log;
+    uint64_t initial =
+        options.grow_in_steps ? std::min<uint64_t>(ring, kGranularity) : kHeader + kEof;
+    if (!sink->flush() || !sink->resize(0) || !sink->resize(initial))
+      return fail("cannot clear the file");
+    file_size = initial;
+    discarded += live;
+    live = 0;
+    log = Header{kHeader, kHeader, 1, 0, 0};
+    if (!write_eof(before)) return fail("write failed");
+    return true;
+  }
+
   bool start_log() {
     if (options.max_size == 0) {
       ring = kNoLimit;
@@ -486,6 +504,7 @@ EvtWriter::~EvtWriter() = default;
 bool EvtWriter::ok() const { return s_->error.empty(); }
 const std::string &EvtWriter::error() const { return s_->error; }
 bool EvtWriter::add(const EvtRecord &r) { return s_->sink && s_->add(r); }
+bool EvtWriter::clear() { return s_->sink && s_->clear(); }
 bool EvtWriter::finish() { return s_->sink && s_->finish(); }
 
 std::vector<uint8_t> EvtWriter::bytes() const {

@@ -110,6 +110,13 @@ class EvtWriter {
   // retention forbids overwriting the oldest record: that record is refused,
   // the LOGFULL flag set, and the writer goes on.
   bool add(const EvtRecord &r);
+  // Clears the log as Windows XP does: the file goes back to its initial
+  // size with everything after the header zero, the header describes an
+  // empty log (StartOffset = EndOffset = 0x30, CurrentRecordNumber 1,
+  // OldestRecordNumber 0), and the end-of-file record at 0x30 keeps the
+  // offsets and numbers of the log before the clear.  Records added later
+  // start again at 0x30 with number 1.
+  bool clear();
   // Writes the header and ends the file; no records are taken after it.
   bool finish();
   // The file's bytes (in-memory writer, after finish()).
