@@ -179,8 +179,15 @@ TEST_F(CliRun, UnreadableRecordStillGivesARowWithItsError) {
   EXPECT_EQ(csv.out,
             "log,record,time,event,type,category,user,source,computer,message,error\r\n"
             "Application,3,,,,,,,,,ReadEventLog rc=1500 cbReq=0\r\n");
-  // --quiet drops the range, not the error of the record.
-  EXPECT_EQ(csv.err, "vesk: Application: record 3: ReadEventLog rc=1500 cbReq=0\n");
+  // --quiet drops the range, not the error of the record (nor the platform's
+  // diagnostic that says why the record could not be read).
+  EXPECT_NE(csv.err.find("vesk: Application: record 3: ReadEventLog rc=1500 cbReq=0\n"),
+            std::string::npos)
+      << csv.err;
+  EXPECT_NE(csv.err.find("record 3 at offset 0x118: it lacks the LfLe signature\n"),
+            std::string::npos)
+      << csv.err;
+  EXPECT_EQ(csv.err.find("oldest"), std::string::npos) << csv.err;
 }
 
 TEST_F(CliRun, FlagsNameTheImagesAndWinOverTheVariables) {
