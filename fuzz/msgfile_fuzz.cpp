@@ -1,4 +1,5 @@
-// Feeds the input as a message DLL: loads it as a data file, then looks up
+// Feeds the input as a message DLL: loads it as a data file (through the
+// same reader LoadLibraryExW uses, without its path look-up), then looks up
 // numbers taken from the input and a few fixed ones, in several languages,
 // with inserts ignored and with an argument array.  Traps when a call
 // reports success with a text that breaks the buffer rules, or fails with a
@@ -21,14 +22,11 @@ void Check(bool ok) {
 constexpr DWORD kBuffer = 300;
 
 struct Setup {
-  std::shared_ptr<emu::Computer> local;
   std::vector<std::u16string> strings;
   std::vector<DWORD_PTR> args;
 
   Setup() {
     emu::reset();
-    local = std::make_shared<emu::Computer>(u"FUZZPC");
-    emu::set_local(local);
     for (int i = 0; i < 99; ++i)
       strings.push_back(u"arg" + std::u16string(1 + i % 5, u'x'));
     for (const auto &s : strings) args.push_back(reinterpret_cast<DWORD_PTR>(s.c_str()));
@@ -65,10 +63,9 @@ void FormatOnce(HMODULE h, DWORD flags, DWORD id, DWORD lang, const Setup &s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Setup *setup = new Setup();
-  setup->local->add_file(u"C:\\WINDOWS\\system32\\fuzz.dll",
-                         std::vector<uint8_t>(data, data + size));
-  HMODULE h = LoadLibraryExW(u"C:\\WINDOWS\\system32\\fuzz.dll", nullptr,
-                             LOAD_LIBRARY_AS_DATAFILE);
+  // Read in place by the data-file loader, without a file to resolve.
+  SetLastError(0);
+  HMODULE h = emu::load_module(data, size);
   if (h == nullptr) {
     Check(LoadError(GetLastError()));
     return 0;

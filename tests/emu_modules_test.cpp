@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
@@ -169,6 +170,36 @@ TEST_F(ModulesTest, EachLoadHasItsOwnHandleAndRelease) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_TRUE(FreeLibrary(b));
   EXPECT_EQ(emu::live().modules, 0);
+}
+
+TEST_F(ModulesTest, BytesLoadInPlaceAsTheirFileLoads) {
+  // The bytes are read during the load only: formatting works after they
+  // are gone, with the same texts as a load of the file.
+  auto bytes = std::make_unique<std::vector<uint8_t>>(DllBytes("en_de_64.dll"));
+  HMODULE h = emu::load_module(bytes->data(), bytes->size());
+  local_->add_file(u"C:\\WINDOWS\\system32\\m.dll", *bytes);
+  bytes.reset();
+  HMODULE f = Load(u"m");
+  ASSERT_TRUE(h && f);
+  EXPECT_NE(h, f);
+  EXPECT_EQ(emu::live().modules, 2);
+  for (DWORD id : {1u, kDiskFull, kDiskLow, 0x12345u})
+    EXPECT_EQ(Format(h, id, FORMAT_MESSAGE_IGNORE_INSERTS),
+              Format(f, id, FORMAT_MESSAGE_IGNORE_INSERTS))
+        << id;
+  EXPECT_TRUE(FreeLibrary(h));
+  EXPECT_FALSE(FreeLibrary(h));
+  EXPECT_TRUE(FreeLibrary(f));
+
+  // The load errors of such files, and no module left behind.
+  std::vector<uint8_t> text = {'h', 'e', 'l', 'l', 'o'};
+  SetLastError(0);
+  EXPECT_EQ(emu::load_module(text.data(), text.size()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+  SetLastError(0);
+  EXPECT_EQ(emu::load_module(nullptr, 0), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_INVALID));
+  EXPECT_EQ(emu::calls(emu::Call::LoadLibraryExW), 1u);
 }
 
 TEST_F(ModulesTest, ReloadsNeverSeeAnEarlierModulesTable) {

@@ -3,9 +3,13 @@
 // and DosDateTimeToVariantTime (Wine vartest test_DosDateTimeToVariantTime).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
@@ -108,6 +112,56 @@ TEST_F(EmuOleautTest, FreeingABstrTwiceIsReportedNotFollowed) {
   static OLECHAR not_a_bstr[] = u"\0\0literal";
   emu::clear_diagnostics();
   SysFreeString(not_a_bstr + 2);
+  EXPECT_EQ(emu::diagnostics().size(), 1u);
+}
+
+TEST_F(EmuOleautTest, ManyLiveStringsFreedInAnyOrderAreTrackedExactly) {
+  // Enough strings for the set of live ones to grow several times, freed in
+  // a shuffled order: every live one is released quietly, every freed one is
+  // refused, however the entries around it moved.
+  std::vector<BSTR> all;
+  for (int i = 0; i < 5000; ++i) all.push_back(SysAllocStringLen(u"abcdefgh", i % 9));
+  EXPECT_EQ(emu::live().bstrs, bstrs_ + 5000);
+  std::mt19937 random(7);
+  std::shuffle(all.begin(), all.end(), random);
+  emu::clear_diagnostics();
+  for (size_t i = 0; i < all.size(); i += 2) SysFreeString(all[i]);
+  EXPECT_TRUE(emu::diagnostics().empty());
+  EXPECT_EQ(emu::live().bstrs, bstrs_ + 2500);
+  for (size_t i = 0; i < all.size(); i += 2) SysFreeString(all[i]);
+  EXPECT_EQ(emu::diagnostics().size(), 2500u);
+  emu::clear_diagnostics();
+  for (size_t i = 1; i < all.size(); i += 2) {
+    VARIANT v;
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = all[i];
+    EXPECT_EQ(VariantClear(&v), S_OK);
+  }
+  EXPECT_TRUE(emu::diagnostics().empty());
+}
+
+TEST_F(EmuOleautTest, StringsReleasedOnAnotherThreadKeepTheLiveCountExact) {
+  constexpr int kThreads = 4, kEach = 300;
+  std::vector<std::vector<BSTR>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&made, t] {
+      for (int i = 0; i < kEach; ++i) made[t].push_back(SysAllocString(u"row"));
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(emu::live().bstrs, bstrs_ + kThreads * kEach);
+  // Each thread frees what the next one made; a string freed twice across
+  // threads is still refused.
+  threads.clear();
+  emu::clear_diagnostics();
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&made, t] {
+      for (BSTR s : made[(t + 1) % kThreads]) SysFreeString(s);
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(emu::live().bstrs, bstrs_);
+  EXPECT_TRUE(emu::diagnostics().empty());
+  SysFreeString(made[0][0]);
   EXPECT_EQ(emu::diagnostics().size(), 1u);
 }
 

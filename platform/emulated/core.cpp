@@ -26,17 +26,21 @@ struct Faults {
   std::atomic<bool> any{false};
 };
 
-Faults &faults() {
-  static Faults f;
-  return f;
-}
+// Constant-initialised, so that the check every call makes needs no guard.
+constinit Faults g_faults;
 
-// Call counts, one block per thread: a thread bumps its own counters
-// without a locked instruction, which would cost more than many emulated
-// calls themselves.  Blocks outlive their threads, so that their counts
-// still add up.
+Faults &faults() { return g_faults; }
+
+constexpr int kLiveKinds = 6;
+
+// Call counts and live-object counts, one block per thread: a thread bumps
+// its own counters without a locked instruction, which would cost more than
+// many emulated calls themselves.  Blocks outlive their threads, so that
+// their counts still add up; an object made on one thread and released on
+// another leaves +1 in one block and -1 in the other, exact in the sum.
 struct CounterBlock {
   std::array<std::atomic<uint64_t>, kCalls> count{};
+  std::array<std::atomic<long>, kLiveKinds> live{};
 };
 
 struct Counters {
@@ -49,14 +53,22 @@ Counters &counters() {
   return c;
 }
 
-CounterBlock &thread_counters() {
-  thread_local CounterBlock *mine = nullptr;
-  if (mine == nullptr) {
-    auto &c = counters();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.blocks.push_back(std::make_unique<CounterBlock>());
-    mine = c.blocks.back().get();
-  }
+// This thread's block; constant-initialised, so reading it needs no
+// per-access initialisation check.
+constinit thread_local CounterBlock *t_counters = nullptr;
+
+CounterBlock *register_thread() {
+  auto &c = counters();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.blocks.push_back(std::make_unique<CounterBlock>());
+  t_counters = c.blocks.back().get();
+  return t_counters;
+}
+
+inline CounterBlock &thread_counters() {
+  CounterBlock *mine = t_counters;
+  if (mine == nullptr) [[unlikely]]
+    mine = register_thread();
   return *mine;
 }
 
@@ -70,9 +82,15 @@ Tick &tick() {
   return t;
 }
 
-std::array<std::atomic<long>, 6> &live_table() {
-  static std::array<std::atomic<long>, 6> l{};
-  return l;
+// The sums over all threads' blocks.
+std::array<long, kLiveKinds> live_table() {
+  std::array<long, kLiveKinds> sum{};
+  auto &all = counters();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  for (const auto &block : all.blocks)
+    for (int k = 0; k < kLiveKinds; ++k)
+      sum[k] += block->live[k].load(std::memory_order_relaxed);
+  return sum;
 }
 
 struct Diagnostics {
@@ -208,7 +226,7 @@ void advance_tick_count(DWORD ms) {
 void use_real_tick_count() { tick().fixed = false; }
 
 Live live() {
-  auto &l = live_table();
+  const auto l = live_table();
   Live out;
   out.local_allocs = l[0];
   out.bstrs = l[1];
@@ -434,7 +452,9 @@ void set_error(DWORD code) { t_last_error = code; }
 DWORD last_error() { return t_last_error; }
 
 void live_add(LiveKind kind, long delta) {
-  live_table()[static_cast<int>(kind)] += delta;
+  // Only this thread writes its block.
+  auto &live = thread_counters().live[static_cast<int>(kind)];
+  live.store(live.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
 void ensure_configured() {

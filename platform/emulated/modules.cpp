@@ -149,7 +149,49 @@ const WCHAR *decode(const MessageText &m) {
 // texts of a million units; this bound only keeps the host's memory safe.
 constexpr size_t kAllocateLimit = 16u << 20;
 
+// Reads `file` as a data-file module and hands out its handle; null with the
+// last error set when it is not a module.
+HMODULE load_data_file(const ByteSource &file) {
+  DWORD code = 0;
+  std::shared_ptr<const PeFile> pe = PeFile::load(file, &code);
+  if (!pe) {
+    detail::set_error(code);
+    return nullptr;
+  }
+  auto &m = modules();
+  uintptr_t value;
+  {
+    std::lock_guard<std::mutex> lock(m.mutex);
+    value = m.next;
+    m.next += 0x10;
+    m.live[value] = std::move(pe);
+  }
+  detail::live_add(detail::LiveKind::Module, 1);
+  return reinterpret_cast<HMODULE>(value);
+}
+
+// Bytes of the caller's, read in place.
+class BorrowedBytes : public ByteSource {
+ public:
+  BorrowedBytes(const uint8_t *bytes, size_t size) : bytes_(bytes), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t off, void *dst, size_t n) const override {
+    if (off > size_ || n > size_ - off) return false;
+    if (n) std::memcpy(dst, bytes_ + off, n);
+    return true;
+  }
+
+ private:
+  const uint8_t *bytes_;
+  size_t size_;
+};
+
 }  // namespace
+
+HMODULE load_module(const uint8_t *bytes, size_t size) {
+  return load_data_file(BorrowedBytes(size != 0 ? bytes : nullptr, size));
+}
+
 }  // namespace vesk::emu
 
 using namespace vesk::emu;
@@ -188,21 +230,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     detail::set_error(code);
     return nullptr;
   }
-  std::shared_ptr<const PeFile> pe = PeFile::load(*bytes, &code);
-  if (!pe) {
-    detail::set_error(code);
-    return nullptr;
-  }
-  auto &m = modules();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    value = m.next;
-    m.next += 0x10;
-    m.live[value] = std::move(pe);
-  }
-  detail::live_add(detail::LiveKind::Module, 1);
-  return reinterpret_cast<HMODULE>(value);
+  return load_data_file(*bytes);
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {

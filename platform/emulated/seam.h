@@ -111,6 +111,16 @@ std::optional<std::filesystem::path> find_case_insensitive(
     const std::filesystem::path &dir, std::u16string_view relative,
     const std::filesystem::path &within = {});
 
+// ---------------------------------------------------------------- modules
+
+// Loads `size` bytes at `bytes` as LoadLibraryExW loads a file with them as
+// a data file: the same reader, a handle that FormatMessageW takes and
+// FreeLibrary releases, counted in live().modules.  No path is resolved and
+// the bytes are read in place, not copied; they need not outlive the call.
+// Not a Win32 call: neither counted nor faultable.  Null with the calling
+// thread's last error set as LoadLibraryExW sets it for such a file.
+HMODULE load_module(const uint8_t *bytes, size_t size);
+
 // ---------------------------------------------------------------- registry
 
 struct RegValue {

@@ -27,6 +27,11 @@ int compare(const WCHAR *a, const WCHAR *b, bool ignore_case) {
   if (a == nullptr) return -1;
   if (b == nullptr) return 1;
   for (size_t i = 0;; ++i) {
+    // Equal units stay equal after upper-casing.
+    if (a[i] == b[i]) {
+      if (a[i] == 0) return 0;
+      continue;
+    }
     char16_t x = ignore_case ? upcase(a[i]) : a[i];
     char16_t y = ignore_case ? upcase(b[i]) : b[i];
     if (x != y) return x < y ? -1 : 1;
