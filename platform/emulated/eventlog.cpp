@@ -150,7 +150,8 @@ std::string missing_eventlog_key(const Computer &computer) {
   std::string path = "HKLM";
   for (const char16_t *part :
        {u"SYSTEM", u"CurrentControlSet", u"Services", u"EventLog"}) {
-    path += "\\" + to_utf8(part);
+    path += '\\';
+    path += to_utf8(part);
     key = key->child(part);
     if (!key) break;
   }
