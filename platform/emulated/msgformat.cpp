@@ -160,7 +160,7 @@ class Args {
 
 enum class Len { Default, Short, Long64, Wide, Narrow };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, blank = false, zero = false, alt = false;
   bool width_star = false, precision_star = false;
   int64_t width = 0;
@@ -183,35 +183,35 @@ int64_t number(const WCHAR *s, size_t *i, size_t end) {
 // Parses [flags][width][.precision][length]type from s[i, end).  Returns the
 // index after the type, or `end + 1` when the format is not one this
 // formatter knows.
-size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
+size_t parse_conversion(const WCHAR *s, size_t i, size_t end, Conversion *conv) {
   for (; i < end; ++i) {
     char16_t c = s[i];
     if (c == u'-')
-      spec->left = true;
+      conv->left = true;
     else if (c == u'+')
-      spec->plus = true;
+      conv->plus = true;
     else if (c == u' ')
-      spec->blank = true;
+      conv->blank = true;
     else if (c == u'0')
-      spec->zero = true;
+      conv->zero = true;
     else if (c == u'#')
-      spec->alt = true;
+      conv->alt = true;
     else
       break;
   }
   if (i < end && s[i] == u'*') {
-    spec->width_star = true;
+    conv->width_star = true;
     ++i;
   } else {
-    spec->width = number(s, &i, end);
+    conv->width = number(s, &i, end);
   }
   if (i < end && s[i] == u'.') {
     ++i;
     if (i < end && s[i] == u'*') {
-      spec->precision_star = true;
+      conv->precision_star = true;
       ++i;
     } else {
-      spec->precision = number(s, &i, end);
+      conv->precision = number(s, &i, end);
     }
   }
   auto match = [&](const char16_t *word) {
@@ -224,17 +224,17 @@ size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
     return true;
   };
   if (match(u"I64") || match(u"ll")) {
-    spec->len = Len::Long64;
+    conv->len = Len::Long64;
   } else if (match(u"I32")) {
-    spec->len = Len::Default;
+    conv->len = Len::Default;
   } else if (match(u"I")) {
-    spec->len = Len::Long64;  // pointer-sized, which is 64 bits here
+    conv->len = Len::Long64;  // pointer-sized, which is 64 bits here
   } else if (match(u"hh") || match(u"h")) {
     // "hh" is read as "h": the printf behind FormatMessageW knows no
     // 8-bit size (%1!hhx! with 0x12D687 gives d687).
-    spec->len = Len::Short;
+    conv->len = Len::Short;
   } else if (match(u"l") || match(u"w")) {
-    spec->len = Len::Wide;
+    conv->len = Len::Wide;
   }
   if (i >= end) return end + 1;
   char16_t t = s[i];
@@ -250,7 +250,7 @@ size_t parse_spec(const WCHAR *s, size_t i, size_t end, Spec *spec) {
     case u'S':
     case u'c':
     case u'C':
-      spec->type = t;
+      conv->type = t;
       return i + 1;
     default:
       return end + 1;
@@ -262,21 +262,21 @@ char16_t from_ansi(uint64_t byte) {
   return detail::ansi_to_unicode(static_cast<uint8_t>(byte));
 }
 
-bool put_padded_text(Writer &w, const Spec &spec, const WCHAR *wide, const char *narrow,
-                     size_t n) {
-  uint64_t pad = static_cast<uint64_t>(spec.width) > n ? spec.width - n : 0;
-  char16_t padc = spec.zero && !spec.left ? u'0' : kSpace;
-  if (!spec.left && !w.fill(padc, pad)) return false;
+bool put_padded_text(Writer &w, const Conversion &conv, const WCHAR *wide,
+                     const char *narrow, size_t n) {
+  uint64_t pad = static_cast<uint64_t>(conv.width) > n ? conv.width - n : 0;
+  char16_t padc = conv.zero && !conv.left ? u'0' : kSpace;
+  if (!conv.left && !w.fill(padc, pad)) return false;
   if (wide) {
     if (!w.put(wide, n)) return false;
   } else {
     for (size_t k = 0; k < n; ++k)
       if (!w.put(from_ansi(static_cast<unsigned char>(narrow[k])))) return false;
   }
-  return spec.left ? w.fill(kSpace, pad) : true;
+  return conv.left ? w.fill(kSpace, pad) : true;
 }
 
-bool put_string(Writer &w, const Spec &spec, uint64_t value, bool narrow) {
+bool put_string(Writer &w, const Conversion &conv, uint64_t value, bool narrow) {
   static const char kNull[] = "(null)";
   const char *nptr = narrow ? reinterpret_cast<const char *>(value) : nullptr;
   const WCHAR *wptr = narrow ? nullptr : reinterpret_cast<const WCHAR *>(value);
@@ -285,25 +285,25 @@ bool put_string(Writer &w, const Spec &spec, uint64_t value, bool narrow) {
     wptr = nullptr;
   }
   // At most `precision` units are read: the text need not end within them.
-  size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : SIZE_MAX;
+  size_t limit = conv.precision >= 0 ? static_cast<size_t>(conv.precision) : SIZE_MAX;
   size_t n = 0;
   if (wptr)
     while (n < limit && wptr[n] != 0) ++n;
   else
     while (n < limit && nptr[n] != 0) ++n;
-  return put_padded_text(w, spec, wptr, nptr, n);
+  return put_padded_text(w, conv, wptr, nptr, n);
 }
 
-bool put_char(Writer &w, const Spec &spec, uint64_t value, bool narrow) {
+bool put_char(Writer &w, const Conversion &conv, uint64_t value, bool narrow) {
   WCHAR c = narrow ? from_ansi(value & 0xFF) : static_cast<WCHAR>(value & 0xFFFF);
-  return put_padded_text(w, spec, &c, nullptr, 1);
+  return put_padded_text(w, conv, &c, nullptr, 1);
 }
 
-bool put_integer(Writer &w, Spec spec, uint64_t value) {
-  bool is_signed = spec.type == u'd' || spec.type == u'i';
+bool put_integer(Writer &w, Conversion conv, uint64_t value) {
+  bool is_signed = conv.type == u'd' || conv.type == u'i';
   bool negative = false;
   uint64_t magnitude = value;
-  switch (spec.len) {
+  switch (conv.len) {
     case Len::Short:
       magnitude = is_signed ? static_cast<uint64_t>(static_cast<int16_t>(value))
                             : static_cast<uint16_t>(value);
@@ -315,10 +315,10 @@ bool put_integer(Writer &w, Spec spec, uint64_t value) {
                             : static_cast<uint32_t>(value);
       break;
   }
-  if (spec.type == u'p') {
+  if (conv.type == u'p') {
     // A pointer: all of its hexadecimal digits, in capitals.
-    spec.precision = 2 * sizeof(void *);
-    spec.alt = false;
+    conv.precision = 2 * sizeof(void *);
+    conv.alt = false;
     magnitude = value;
   }
   if (is_signed && static_cast<int64_t>(magnitude) < 0) {
@@ -327,9 +327,9 @@ bool put_integer(Writer &w, Spec spec, uint64_t value) {
   }
   unsigned base = 10;
   const char *digits = "0123456789abcdef";
-  if (spec.type == u'o') base = 8;
-  if (spec.type == u'x') base = 16;
-  if (spec.type == u'X' || spec.type == u'p') {
+  if (conv.type == u'o') base = 8;
+  if (conv.type == u'x') base = 16;
+  if (conv.type == u'X' || conv.type == u'p') {
     base = 16;
     digits = "0123456789ABCDEF";
   }
@@ -340,27 +340,27 @@ bool put_integer(Writer &w, Spec spec, uint64_t value) {
   size_t prefix_n = 0;
   if (negative)
     prefix[prefix_n++] = u'-';
-  else if (is_signed && spec.plus)
+  else if (is_signed && conv.plus)
     prefix[prefix_n++] = u'+';
-  else if (is_signed && spec.blank)
+  else if (is_signed && conv.blank)
     prefix[prefix_n++] = kSpace;
-  if (spec.alt && magnitude != 0 && base == 16) {
+  if (conv.alt && magnitude != 0 && base == 16) {
     prefix[prefix_n++] = u'0';
-    prefix[prefix_n++] = spec.type;
+    prefix[prefix_n++] = conv.type;
   }
-  uint64_t precision = spec.precision >= 0 ? static_cast<uint64_t>(spec.precision) : 1;
-  if (spec.alt && base == 8 && precision <= n) precision = n + 1;
+  uint64_t precision = conv.precision >= 0 ? static_cast<uint64_t>(conv.precision) : 1;
+  if (conv.alt && base == 8 && precision <= n) precision = n + 1;
   uint64_t zeros = precision > n ? precision - n : 0;
   uint64_t total = prefix_n + zeros + n;
-  uint64_t pad = static_cast<uint64_t>(spec.width) > total ? spec.width - total : 0;
-  bool zero_pad = spec.zero && !spec.left && spec.precision < 0;
-  if (!spec.left && !zero_pad && !w.fill(kSpace, pad)) return false;
+  uint64_t pad = static_cast<uint64_t>(conv.width) > total ? conv.width - total : 0;
+  bool zero_pad = conv.zero && !conv.left && conv.precision < 0;
+  if (!conv.left && !zero_pad && !w.fill(kSpace, pad)) return false;
   if (!w.put(prefix, prefix_n)) return false;
   if (zero_pad && !w.fill(u'0', pad)) return false;
   if (!w.fill(u'0', zeros)) return false;
   for (size_t k = n; k > 0; --k)
     if (!w.put(text[k - 1])) return false;
-  return spec.left ? w.fill(kSpace, pad) : true;
+  return conv.left ? w.fill(kSpace, pad) : true;
 }
 
 enum class Step { Ok, Overflow, Invalid };
@@ -373,48 +373,48 @@ enum class Step { Ok, Overflow, Invalid };
 Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t to,
             const WCHAR *whole, size_t whole_n) {
   if (!args.present()) return Step::Invalid;
-  Spec spec;
+  Conversion conv;
   if (from == to && whole[whole_n - 1] == u'!') {
     uint64_t unused[3];
     return args.take(nr, 0, unused) ? Step::Ok : Step::Invalid;
   }
-  size_t after = from == to ? to : parse_spec(s, from, to, &spec);
-  if (from == to) spec.type = u's';
+  size_t after = from == to ? to : parse_conversion(s, from, to, &conv);
+  if (from == to) conv.type = u's';
   if (after > to) return w.put(whole, whole_n) ? Step::Ok : Step::Overflow;
-  int stars = (spec.width_star ? 1 : 0) + (spec.precision_star ? 1 : 0);
+  int stars = (conv.width_star ? 1 : 0) + (conv.precision_star ? 1 : 0);
   uint64_t values[3] = {};
   if (!args.take(nr, stars, values)) return Step::Invalid;
   int k = 0;
-  if (spec.width_star) {
+  if (conv.width_star) {
     int32_t v = static_cast<int32_t>(values[k++]);
     if (v < 0) {
-      spec.left = true;
-      spec.width = -static_cast<int64_t>(v);
+      conv.left = true;
+      conv.width = -static_cast<int64_t>(v);
     } else {
-      spec.width = v;
+      conv.width = v;
     }
   }
-  if (spec.precision_star) {
+  if (conv.precision_star) {
     int32_t v = static_cast<int32_t>(values[k++]);
-    spec.precision = v < 0 ? -1 : v;
+    conv.precision = v < 0 ? -1 : v;
   }
   uint64_t value = values[k];
   bool ok;
-  switch (spec.type) {
+  switch (conv.type) {
     case u's':
-      ok = put_string(w, spec, value, spec.len == Len::Short);
+      ok = put_string(w, conv, value, conv.len == Len::Short);
       break;
     case u'S':
-      ok = put_string(w, spec, value, spec.len != Len::Wide);
+      ok = put_string(w, conv, value, conv.len != Len::Wide);
       break;
     case u'c':
-      ok = put_char(w, spec, value, spec.len == Len::Short);
+      ok = put_char(w, conv, value, conv.len == Len::Short);
       break;
     case u'C':
-      ok = put_char(w, spec, value, spec.len != Len::Wide);
+      ok = put_char(w, conv, value, conv.len != Len::Wide);
       break;
     default:
-      ok = put_integer(w, spec, value);
+      ok = put_integer(w, conv, value);
       break;
   }
   if (!ok) return Step::Overflow;
