@@ -179,6 +179,19 @@ class HiveKey : public RegKey {
     return out;
   }
 
+  std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> children() override {
+    // The root of a SYSTEM hive stands CurrentControlSet for another key.
+    if (system_root_) return RegKey::children();
+    std::lock_guard<std::mutex> lock(hive_->mutex);
+    std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> out;
+    each_child(*hive_, node_, path_, [&](hive_node_h child, const std::u16string &name) {
+      out.emplace_back(name, std::make_shared<HiveKey>(
+                                 hive_, child, path_ + "\\" + to_utf8(name), false));
+      return false;
+    });
+    return out;
+  }
+
  private:
   std::shared_ptr<Hive> hive_;
   hive_node_h node_;

@@ -149,6 +149,17 @@ class RegKey {
   virtual std::optional<RegValue> value(std::u16string_view name) = 0;
   // The names of the subkeys, in the order the key keeps them.
   virtual std::vector<std::u16string> subkeys() = 0;
+  // The subkeys with their names, in the same order, taken in one pass; a
+  // key whose child() has to search its subkeys gives them here without
+  // searching once per name.
+  virtual std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> children() {
+    std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> out;
+    for (auto &name : subkeys()) {
+      auto key = child(name);
+      if (key) out.emplace_back(std::move(name), std::move(key));
+    }
+    return out;
+  }
 };
 
 // A key held in memory.  Names keep their case; lookups ignore it.
