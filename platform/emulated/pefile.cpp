@@ -204,8 +204,30 @@ DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &d
   if (last.serial != serial_ || last.lang != lang || last.thread != defaults.thread ||
       last.user != defaults.user || last.system != defaults.system) {
     last = {serial_, lang, defaults.thread, defaults.user, defaults.system};
-    last.code = find_table(lang, defaults, &last.table, &last.size);
-    if (last.code == 0) last.index = table_index(last.table, last.size);
+    // The file keeps the answer for the languages last asked too, so that a
+    // source whose files are tried in turn does not walk each one's
+    // resource tree again on every call.
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(index_mutex_);
+      const TableChoice &c = last_choice_;
+      if (c.valid && c.lang == lang && c.thread == defaults.thread &&
+          c.user == defaults.user && c.system == defaults.system) {
+        last.code = c.code;
+        last.table = c.table;
+        last.size = c.size;
+        last.index = c.index;
+        known = true;
+      }
+    }
+    if (!known) {
+      last.code = find_table(lang, defaults, &last.table, &last.size);
+      if (last.code == 0) last.index = table_index(last.table, last.size);
+      std::lock_guard<std::mutex> lock(index_mutex_);
+      last_choice_ = {
+          true,      lang,       defaults.thread, defaults.user, defaults.system,
+          last.code, last.table, last.size,       last.index};
+    }
   }
   if (last.code != 0) return last.code;
   return lookup_in_table(last.table, last.size, last.index, id, out);

@@ -124,7 +124,18 @@ class PeFile {
   std::vector<uint8_t> section_copy_;       // the section when it was read, not viewed
   std::shared_ptr<const void> view_owner_;  // keeps a viewed section alive
 
+  // The table chosen for the languages asked last.
+  struct TableChoice {
+    bool valid = false;
+    uint16_t lang = 0, thread = 0, user = 0, system = 0;
+    DWORD code = 0;
+    const uint8_t *table = nullptr;
+    uint32_t size = 0;
+    const TableIndex *index = nullptr;
+  };
+
   mutable std::mutex index_mutex_;
+  mutable TableChoice last_choice_;
   // By the table's offset in the section and its size.
   mutable std::unordered_map<uint64_t, std::unique_ptr<TableIndex>> indexes_;
   mutable uint64_t index_bytes_ = 0;
