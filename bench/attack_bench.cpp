@@ -4,7 +4,10 @@
 // number of records; each walk runs in a process of its own and prints its
 // time and its peak resident memory.
 //
-//   attack_bench [--dir DIR] [--keep] [CASE...]
+//   attack_bench [--dir DIR] [--keep] [--reuse] [CASE...]
+//
+// --keep leaves the images in DIR; --reuse walks the images a --keep run
+// left there instead of making them again (for profiling the walk alone).
 //
 // CASEs (all when none is named):
 //   memo       20 records of 99 strings, each string ~170 %%N references to
@@ -277,7 +280,7 @@ void Walk(const char *label, const Image &image, const fs::path &drive) {
 
 int main(int argc, char **argv) {
   fs::path dir = fs::temp_directory_path() / "vesk-attack-bench";
-  bool keep = false;
+  bool keep = false, reuse = false;
   std::vector<std::string> chosen;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -285,10 +288,13 @@ int main(int argc, char **argv) {
       dir = argv[++i];
     else if (a == "--keep")
       keep = true;
+    else if (a == "--reuse")
+      reuse = keep = true;
     else if (!a.empty() && a[0] != '-')
       chosen.push_back(a);
     else {
-      std::fprintf(stderr, "usage: %s [--dir DIR] [--keep] [CASE...]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--dir DIR] [--keep] [--reuse] [CASE...]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -301,9 +307,11 @@ int main(int argc, char **argv) {
     if (!wanted) continue;
     std::printf("%s:\n", c.name);
     const fs::path attack = dir / c.name / "attack", ordinary = dir / c.name / "ordinary";
-    fs::remove_all(dir / c.name);
-    InChild([&] { c.attack.make(attack); });
-    InChild([&] { c.ordinary.make(ordinary); });
+    if (!reuse || !fs::exists(dir / c.name)) {
+      fs::remove_all(dir / c.name);
+      InChild([&] { c.attack.make(attack); });
+      InChild([&] { c.ordinary.make(ordinary); });
+    }
     InChild([&] { Walk("attack", c.attack, attack); });
     InChild([&] { Walk("ordinary", c.ordinary, ordinary); });
     if (!keep) fs::remove_all(dir / c.name);
