@@ -582,7 +582,13 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir,
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The registry sources' folder as the build names it: __FILE__ can be a
+  // relative path (a compiler cache that rewrites paths makes it one).
+#ifdef VESK_SAMPLE_REGS
+  fs::path reg_dir = VESK_SAMPLE_REGS;
+#else
   fs::path reg_dir = fs::path(__FILE__).parent_path() / "sample";
+#endif
 #ifdef VESK_SAMPLE_DLLS
   fs::path dll_dir = VESK_SAMPLE_DLLS;
 #else
