@@ -130,7 +130,10 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
     while (end < rest.size() && !is_separator(rest[end])) ++end;
     std::u16string_view share = rest.substr(0, end);
     char16_t letter = share.size() == 2 ? upcase(share[0]) : 0;
-    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z')
+    // The redirector answers for a share the server does not have, the
+    // administrative share of a drive it lacks included.
+    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z' ||
+        !computer->has_drive(letter))
       return ERROR_BAD_NET_NAME;
     std::u16string path{letter, u':', u'\\'};
     path += rest.substr(end);
@@ -162,6 +165,12 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
 constexpr DWORD kDataFileFlags = LOAD_LIBRARY_AS_DATAFILE |
                                  LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |
                                  LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+// Every flag LoadLibraryExW knows: 0x1 (DONT_RESOLVE_DLL_REFERENCES), the
+// data-file flags, 0x8 (LOAD_WITH_ALTERED_SEARCH_PATH), 0x10
+// (LOAD_IGNORE_CODE_AUTHZ_LEVEL), 0x80 (LOAD_LIBRARY_REQUIRE_SIGNED_TARGET)
+// and the search-path flags 0x100 to 0x4000.  Any other bit fails the load
+// with ERROR_INVALID_PARAMETER.
+constexpr DWORD kKnownLoadFlags = 0x7FFB;
 
 // The message text of a table entry as UTF-16, in a buffer of the calling
 // thread that only ever grows.
@@ -358,6 +367,10 @@ extern "C" {
 HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
   VESK_EMU_ENTER(LoadLibraryExW, nullptr);
   if (path == nullptr || path[0] == 0 || file != nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if ((flags & ~kKnownLoadFlags) != 0) {
     detail::set_error(ERROR_INVALID_PARAMETER);
     return nullptr;
   }

@@ -33,7 +33,41 @@ bool is_predefined(HKEY key) {
 struct OpenKey {
   std::shared_ptr<Computer> computer;
   std::shared_ptr<RegKey> key;
+  REGSAM granted = KEY_ALL_ACCESS;  // what the handle may do
 };
+
+// The bits of an access mask a key can be opened with: its six rights, the
+// standard rights (DELETE to SYNCHRONIZE), the two WOW64 view flags (which
+// choose a view, grant nothing and are dropped), ACCESS_SYSTEM_SECURITY,
+// MAXIMUM_ALLOWED and the four generic rights.  A key's security descriptor
+// grants none of the other bits, so asking for one is refused.
+constexpr REGSAM kKeyRights = 0x3F;
+constexpr REGSAM kStandardRights = 0x001F0000;
+constexpr REGSAM kViewFlags = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+constexpr REGSAM kValidAccess = kKeyRights | kStandardRights | kViewFlags |
+                                ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED | GENERIC_READ |
+                                GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
+
+// The rights `access` asks for, the generic ones mapped to a key's own;
+// 0 for a mask that cannot be granted, with *code set.  The emulated user
+// is an administrator, whom a key's security grants all of its rights.
+REGSAM granted_access(REGSAM access, DWORD *code) {
+  if ((access & ~kValidAccess) != 0) {
+    *code = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  if ((access & ACCESS_SYSTEM_SECURITY) && !security_privilege_enabled()) {
+    *code = ERROR_PRIVILEGE_NOT_HELD;
+    return 0;
+  }
+  REGSAM granted = access & (kKeyRights | kStandardRights);
+  if (access & GENERIC_READ) granted |= KEY_READ;
+  if (access & GENERIC_WRITE) granted |= KEY_WRITE;
+  if (access & GENERIC_EXECUTE) granted |= KEY_EXECUTE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
+  *code = 0;
+  return granted;
+}
 
 struct Table {
   std::mutex mutex;
@@ -136,7 +170,6 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
                           PHKEY result) {
   VESK_EMU_ENTER_RC(RegOpenKeyExW);
   (void)options;
-  (void)access;
   // A predefined key with no subkey is handed back as it is.
   if (result != nullptr && (subkey == nullptr || subkey[0] == 0) && is_predefined(key)) {
     *result = key;
@@ -163,6 +196,10 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
     }
     pos = end + 1;
   }
+  // The access is checked against the key found, as the open's access check
+  // is made on the key it opens.
+  entry.granted = granted_access(access, &code);
+  if (code != 0) return static_cast<LONG>(code);
   *result = add_handle(std::move(entry));
   return ERROR_SUCCESS;
 }
@@ -175,6 +212,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD t
   OpenKey entry;
   DWORD code = resolve(key, &entry);
   if (code != 0) return static_cast<LONG>(code);
+  if (!(entry.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (data == nullptr && bytes != nullptr) *bytes = 0;
   auto value = entry.key->value(name ? std::u16string_view(name) : std::u16string_view());
   if (!value) return ERROR_FILE_NOT_FOUND;

@@ -227,6 +227,10 @@ class Computer {
   // when given, saying what was missing.
   std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path, DWORD *code,
                                         std::string *why = nullptr) const;
+  // Whether the computer has drive `letter`, and so the administrative share
+  // "X$" for it: drive C, a drive added with add_drive, or one that a file
+  // added with add_file lies on.
+  bool has_drive(char16_t letter) const;
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
   // Serves the log `name` from `source` (a loose .evt file, say) instead of
@@ -247,7 +251,8 @@ class Computer {
   mutable std::mutex mutex_;
   std::map<char16_t, std::filesystem::path> drives_;             // upper-case letter
   std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
-  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
+  std::u16string file_drives_;  // upper-case letters of the files' drives
+  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;  // fold(name)
   std::shared_ptr<Accounts> accounts_;
 };
 
