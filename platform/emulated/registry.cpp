@@ -242,6 +242,7 @@ LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_units
   OpenKey entry;
   DWORD code = resolve(key, &entry);
   if (code != 0) return static_cast<LONG>(code);
+  if (!(entry.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   // Subkeys in the order the key keeps them (a hive's: sorted by name).
   const std::vector<std::u16string> names = entry.key->subkeys();
   if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
