@@ -9,9 +9,9 @@
 // without an extension.
 #include <bit>
 #include <cstring>
-#include <map>
 #include <vector>
 
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 #include "platform/emulated/msgformat.h"
 #include "platform/emulated/pefile.h"
@@ -19,23 +19,17 @@
 namespace vesk::emu {
 namespace {
 
-struct Modules {
-  std::mutex mutex;
-  std::map<uintptr_t, std::shared_ptr<const PeFile>> live;
-  // Values are never reused, so a released handle stays invalid.
-  uintptr_t next = 0x6D100001;
-};
-
-Modules &modules() {
-  static Modules m;
+// The live modules; each handle has bit 0 set, as a data-file load's has.
+detail::HandleTable<std::shared_ptr<const PeFile>> &modules() {
+  static detail::HandleTable<std::shared_ptr<const PeFile>> m(0x6D100001, 0x10,
+                                                              detail::LiveKind::Module);
   return m;
 }
 
 std::shared_ptr<const PeFile> find_module(HMODULE h) {
-  auto &m = modules();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.live.find(reinterpret_cast<uintptr_t>(h));
-  return it == m.live.end() ? nullptr : it->second;
+  std::shared_ptr<const PeFile> pe;
+  modules().find(reinterpret_cast<uintptr_t>(h), &pe);
+  return pe;
 }
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -167,16 +161,7 @@ HMODULE load_data_file(const ByteSource &file) {
     detail::set_error(code);
     return nullptr;
   }
-  auto &m = modules();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    value = m.next;
-    m.next += 0x10;
-    m.live[value] = std::move(pe);
-  }
-  detail::live_add(detail::LiveKind::Module, 1);
-  return reinterpret_cast<HMODULE>(value);
+  return reinterpret_cast<HMODULE>(modules().add(std::move(pe)));
 }
 
 // Bytes of the caller's, read in place.
@@ -249,20 +234,10 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   VESK_EMU_ENTER(FreeLibrary, FALSE);
   std::shared_ptr<const PeFile> pe;
-  {
-    auto &m = modules();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.live.find(reinterpret_cast<uintptr_t>(module));
-    if (it != m.live.end()) {
-      pe = std::move(it->second);
-      m.live.erase(it);
-    }
-  }
-  if (!pe) {
+  if (!modules().remove(reinterpret_cast<uintptr_t>(module), &pe)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::Module, -1);
   return TRUE;
 }
 
