@@ -422,6 +422,15 @@ TEST_F(RegistryTest, AccessMasksAreCheckedAsWindowsChecksThem) {
       ERROR_SUCCESS);
   EXPECT_EQ(query(k), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  // Subkeys are listed only with KEY_ENUMERATE_SUB_KEYS.
+  for (REGSAM access : {REGSAM{KEY_QUERY_VALUE}, REGSAM{KEY_ENUMERATE_SUB_KEYS}}) {
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, access, &k), ERROR_SUCCESS);
+    WCHAR name[16];
+    DWORD units = 16;
+    EXPECT_EQ(RegEnumKeyExW(k, 0, name, &units, nullptr, nullptr, nullptr, nullptr),
+              access == KEY_QUERY_VALUE ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  }
   // A missing key is missing whatever the mask asks for.
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nothing", 0, 0x40, &k),
             ERROR_FILE_NOT_FOUND);

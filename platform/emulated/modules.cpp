@@ -21,10 +21,10 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 #include "platform/emulated/msgformat.h"
 #include "platform/emulated/pefile.h"
@@ -48,10 +48,11 @@ struct FileKeyHash {
 constexpr uint64_t kMemoryDevice = ~uint64_t{0};
 
 struct Modules {
+  // The live handles; each has bit 0 set, as a data-file load's has.
+  detail::HandleTable<std::shared_ptr<const PeFile>> handles{0x6D100001, 0x10,
+                                                             detail::LiveKind::Module};
+  // Guards the table of files below.
   std::mutex mutex;
-  std::map<uintptr_t, std::shared_ptr<const PeFile>> live;
-  // Values are never reused, so a released handle stays invalid.
-  uintptr_t next = 0x6D100001;
   // The loaded files, shared while any handle holds them.  Entries of files
   // released since are swept out when the table has doubled.
   std::unordered_map<FileKey, std::weak_ptr<const PeFile>, FileKeyHash> files;
@@ -67,10 +68,9 @@ Modules &modules() {
 }
 
 std::shared_ptr<const PeFile> find_module(HMODULE h) {
-  auto &m = modules();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.live.find(reinterpret_cast<uintptr_t>(h));
-  return it == m.live.end() ? nullptr : it->second;
+  std::shared_ptr<const PeFile> pe;
+  modules().handles.find(reinterpret_cast<uintptr_t>(h), &pe);
+  return pe;
 }
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -195,16 +195,7 @@ constexpr size_t kAllocateLimit = 16u << 20;
 
 // Hands out a new handle for the loaded file `pe`.
 HMODULE new_handle(std::shared_ptr<const PeFile> pe) {
-  auto &m = modules();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    value = m.next;
-    m.next += 0x10;
-    m.live[value] = std::move(pe);
-  }
-  detail::live_add(detail::LiveKind::Module, 1);
-  return reinterpret_cast<HMODULE>(value);
+  return reinterpret_cast<HMODULE>(modules().handles.add(std::move(pe)));
 }
 
 // Takes `bytes` from the budget; false (and nothing taken) past it.
@@ -318,12 +309,12 @@ HMODULE load_shared(const std::shared_ptr<ByteSource> &source) {
   }
   if (handle == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto live = m.live.find(reinterpret_cast<uintptr_t>(handle));
+  std::shared_ptr<const PeFile> live;
   // Two threads may load the same file at once: the later one's copy is
   // used for its own handle only.
-  if (live != m.live.end()) {
+  if (m.handles.find(reinterpret_cast<uintptr_t>(handle), &live)) {
     auto &slot = m.files[key];
-    if (slot.expired()) slot = live->second;
+    if (slot.expired()) slot = std::move(live);
   }
   if (m.files.size() >= m.sweep_at) {
     std::erase_if(m.files, [](const auto &entry) { return entry.second.expired(); });
@@ -406,20 +397,10 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   VESK_EMU_ENTER(FreeLibrary, FALSE);
   std::shared_ptr<const PeFile> pe;
-  {
-    auto &m = modules();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.live.find(reinterpret_cast<uintptr_t>(module));
-    if (it != m.live.end()) {
-      pe = std::move(it->second);
-      m.live.erase(it);
-    }
-  }
-  if (!pe) {
+  if (!modules().handles.remove(reinterpret_cast<uintptr_t>(module), &pe)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::Module, -1);
   return TRUE;
 }
 

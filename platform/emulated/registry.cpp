@@ -6,8 +6,7 @@
 // the computer it belongs to, so a key stays usable while it is open even if
 // the computer is taken out of the world.
 #include <cstring>
-#include <unordered_map>
-
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 
 namespace vesk::emu {
@@ -69,14 +68,14 @@ REGSAM granted_access(REGSAM access, DWORD *code) {
   return granted;
 }
 
-struct Table {
-  std::mutex mutex;
-  std::unordered_map<uintptr_t, OpenKey> keys;
-  uintptr_t next = 0x1000;
-};
+// Handle values never collide with the predefined keys.
+bool is_predefined_value(uintptr_t value) {
+  return is_predefined(reinterpret_cast<HKEY>(value));
+}
 
-Table &table() {
-  static Table t;
+detail::HandleTable<OpenKey> &table() {
+  static detail::HandleTable<OpenKey> t(0x1000, 4, detail::LiveKind::RegKey,
+                                        is_predefined_value);
   return t;
 }
 
@@ -88,19 +87,7 @@ std::shared_ptr<RegKey> empty_root() {
 }
 
 HKEY add_handle(OpenKey entry) {
-  auto &t = table();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(t.mutex);
-    do {
-      value = t.next;
-      t.next += 4;
-    } while (value == 0 || is_predefined(reinterpret_cast<HKEY>(value)) ||
-             t.keys.count(value) != 0);
-    t.keys.emplace(value, std::move(entry));
-  }
-  detail::live_add(detail::LiveKind::RegKey, 1);
-  return reinterpret_cast<HKEY>(value);
+  return reinterpret_cast<HKEY>(table().add(std::move(entry)));
 }
 
 // What `key` stands for; 0, or the error for a handle that is not one.
@@ -123,12 +110,7 @@ DWORD resolve(HKEY key, OpenKey *out) {
         return ERROR_INVALID_HANDLE;
     }
   }
-  auto &t = table();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
-  if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
-  *out = it->second;
-  return 0;
+  return table().find(reinterpret_cast<uintptr_t>(key), out) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 }  // namespace
@@ -242,6 +224,7 @@ LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_units
   OpenKey entry;
   DWORD code = resolve(key, &entry);
   if (code != 0) return static_cast<LONG>(code);
+  if (!(entry.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   // Subkeys in the order the key keeps them (a hive's: sorted by name).
   const std::vector<std::u16string> names = entry.key->subkeys();
   if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
@@ -266,15 +249,8 @@ LONG WINAPI RegCloseKey(HKEY key) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   if (is_predefined(key)) return ERROR_SUCCESS;
   OpenKey released;
-  {
-    auto &t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
-    if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
-    released = std::move(it->second);
-    t.keys.erase(it);
-  }
-  detail::live_add(detail::LiveKind::RegKey, -1);
+  if (!table().remove(reinterpret_cast<uintptr_t>(key), &released))
+    return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }
 
