@@ -14,6 +14,7 @@
 #include "records/civil.h"
 #include "records/record.h"
 #include "vesk.h"
+#include "walk/variant.h"
 #include "walk/walk.h"
 
 #if !defined(_WIN32)
@@ -34,40 +35,9 @@ constexpr DWORD kBatchBytes = 65536;
 // The largest record the service hands out.
 constexpr DWORD kMaxRecordBytes = 0x7FFFF;
 
-// UTF-16 units to UTF-8; an unpaired surrogate becomes U+FFFD.  `at(i)`
-// gives unit i.
-template <typename At>
-void append_utf8(std::string &out, size_t n, At at) {
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = at(i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && at(i + 1) >= 0xDC00 &&
-        at(i + 1) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (at(i + 1) - 0xDC00u);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-}
-
 std::string narrow(const WCHAR *text, size_t n) {
   std::string out;
-  append_utf8(out, n, [&](size_t i) { return static_cast<uint32_t>(text[i]); });
+  append_utf8_units(out, n, [&](size_t i) { return static_cast<uint32_t>(text[i]); });
   return out;
 }
 
@@ -130,60 +100,12 @@ std::string fold(std::string_view utf8) {
   return out;
 }
 
-// An Automation date as "YYYY-MM-DDTHH:MM:SS", as the row's time slot shows.
-std::string date_text(double date) {
-  if (!(date > -657435.0 && date < 2958466.0)) return std::to_string(date);
-  const double whole = static_cast<double>(static_cast<int64_t>(date));
-  int64_t days = static_cast<int64_t>(whole);
-  double frac = date - whole;
-  if (frac < 0) frac = -frac;
-  int64_t seconds = static_cast<int64_t>(frac * 86400.0 + 0.5);
-  if (seconds >= 86400) {
-    seconds -= 86400;
-    days += 1;
-  }
-  // The date and time of the day, as UTC text without its zone.
-  std::string t = time_text((days - 25569) * 86400 + seconds, TimeZone::kUtc);
-  t.pop_back();  // the Z
-  return t;
-}
-
-void set_cell(Cell &cell, const VARIANT &v) {
-  cell.text.clear();
-  switch (V_VT(&v)) {
-    case VT_EMPTY:
-    case VT_NULL:
-      cell.kind = Cell::Kind::Empty;
-      break;
-    case VT_I4:
-      cell.kind = Cell::Kind::Number;
-      cell.text = std::to_string(V_I4(&v));
-      break;
-    case VT_DATE:
-      cell.kind = Cell::Kind::Text;
-      cell.text = date_text(V_DATE(&v));
-      break;
-    case VT_BSTR: {
-      cell.kind = Cell::Kind::Text;
-      const BSTR b = V_BSTR(&v);
-      if (b != nullptr)
-        append_utf8(cell.text, SysStringLen(b),
-                    [&](size_t i) { return static_cast<uint32_t>(b[i]); });
-      break;
-    }
-    default:
-      cell.kind = Cell::Kind::Text;
-      cell.text = "?vt=" + std::to_string(V_VT(&v));
-  }
-}
-
 // The pending error text of a library handle; false when none.
 bool library_error(VESKHANDLE h, std::string *text) {
   VARIANT v;
   VariantInit(&v);
   const bool pending = VeskGetError(h, &v) == 1;
-  Cell c;
-  set_cell(c, v);
+  const Cell c = cell_from_variant(v);
   VariantClear(&v);
   *text = pending ? c.text : "";
   return pending;
@@ -216,8 +138,8 @@ void text_field(const RecordView &view, DWORD offset, std::string &out) {
   out.clear();
   if (t.text == nullptr) return;
   const BYTE *b = view.bytes() + offset;
-  append_utf8(out, t.units,
-              [&](size_t i) { return static_cast<uint32_t>(ReadU16(b + 2 * i)); });
+  append_utf8_units(out, t.units,
+                    [&](size_t i) { return static_cast<uint32_t>(ReadU16(b + 2 * i)); });
 }
 
 // The raw fields of a record of `length` bytes (at least the fixed part),
@@ -339,6 +261,23 @@ const WString &eventlog_key() {
 bool standard_log(std::string_view name) {
   return iequal_ascii(name, "Application") || iequal_ascii(name, "System") ||
          iequal_ascii(name, "Security");
+}
+
+// Enables SeSecurityPrivilege for the process, as the library does before it
+// opens a Security log, so that the raw handles can open it too.
+void enable_security_privilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                        &token))
+    return;
+  TOKEN_PRIVILEGES privileges = {};
+  static const WString kName = wide("SeSecurityPrivilege");
+  if (LookupPrivilegeValueW(nullptr, kName.c_str(), &privileges.Privileges[0].Luid)) {
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
 }
 
 // Whether the local computer was given (image or environment).
@@ -700,6 +639,7 @@ bool list_logs(const std::string &machine, std::vector<LogInfo> *logs, bool *has
     *error = "RegConnectRegistry rc=" + std::to_string(reg.rc());
     return false;
   }
+  enable_security_privilege();
   std::vector<std::string> names;
   *has_registry = reg.subkeys(eventlog_key(), &names);
   if (!*has_registry) names = {"Application", "Security", "System"};
