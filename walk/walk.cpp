@@ -332,7 +332,17 @@ bool configure(const Images &images, std::string *error) {
 #endif
 }
 
-bool have_local_computer() { return g_have_local; }
+bool have_local_computer() {
+#if defined(_WIN32)
+  return true;
+#else
+  // An image named by configure() or the environment, or a local computer
+  // that a caller of the platform's seam set up with a registry.
+  if (g_have_local) return true;
+  auto system = vesk::emu::local()->hklm()->child(u"SYSTEM");
+  return system != nullptr && !system->subkeys().empty();
+#endif
+}
 
 std::string computer_name(const std::string &machine) {
   Registry reg(machine);
@@ -707,7 +717,7 @@ std::unique_ptr<Log> Log::open(const std::string &name, const Options &o,
 
   if (!impl->loose) {
     impl->label = name;
-    if (machine.empty() && !g_have_local) {
+    if (machine.empty() && !have_local_computer()) {
       *error =
           "no Windows system to read: name its system drive with --image DIR (or "
           "VESK_LOCAL_IMAGE), or give a .evt file";
@@ -760,7 +770,7 @@ std::unique_ptr<Log> Log::open(const std::string &name, const Options &o,
       return nullptr;
     }
 #else
-    if (!g_have_local && machine.empty()) {
+    if (!have_local_computer() && machine.empty()) {
       // No reference system: a bare computer, so that the library still
       // gives every column but messages, categories and account names.
       auto computer = vesk::emu::local();
