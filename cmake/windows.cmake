@@ -61,6 +61,12 @@ file(GLOB VESK_WALK_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/walk/*.cpp)
 add_executable(vesk-cli ${PROJECT_SOURCE_DIR}/cli/main.cpp ${PROJECT_SOURCE_DIR}/cli/format.cpp
                         ${VESK_WALK_SOURCES} $<TARGET_OBJECTS:vesk_windows_objects>)
 target_include_directories(vesk-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+# CLI11 is header-only (Debian's libcli11-dev); the cross compiler does not
+# search the host's /usr/include, so its one folder is linked in on its own.
+find_path(VESK_CLI11_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
+file(CREATE_LINK ${VESK_CLI11_DIR}/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
+target_include_directories(vesk-cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
 target_compile_definitions(vesk-cli PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                             VESK_BUILDING_LIBRARY)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -142,19 +143,23 @@ void text_field(const RecordView &view, DWORD offset, std::string &out) {
                     [&](size_t i) { return static_cast<uint32_t>(ReadU16(b + 2 * i)); });
 }
 
-// The raw fields of a record of `length` bytes (at least the fixed part),
-// read without going past it.
-void parse_raw(const BYTE *p, RawRecord &raw) {
-  const RecordView view(p);
+// The raw fields that the filter looks at, read without going past the
+// record's Length.
+void parse_head(const RecordView &view, RawRecord &raw) {
   raw.number = view.u32(kRecordNumber);
   raw.time_generated = view.u32(12);
   raw.time_written = view.u32(kRecordTimeWritten);
   raw.event_id = view.u32(kRecordEventId);
   raw.event_type = view.u16(kRecordEventType);
   raw.category = view.u16(kRecordEventCategory);
-  const RecordText source = view.Text(kRecordSourceName);
   text_field(view, kRecordSourceName, raw.source);
-  text_field(view, source.next, raw.computer);
+}
+
+// The other raw fields, read the same way.  A string count larger than the
+// strings the record holds gives the strings it holds.
+void parse_rest(const RecordView &view, RawRecord &raw) {
+  const BYTE *p = view.bytes();
+  text_field(view, view.Text(kRecordSourceName).next, raw.computer);
 
   raw.sid.clear();
   const DWORD sid_size = view.u32(kRecordUserSidLength);
@@ -164,13 +169,12 @@ void parse_raw(const BYTE *p, RawRecord &raw) {
     raw.sid = sid_text(p + sid_offset, sid_size);
 
   const WORD count = view.u16(kRecordNumStrings);
-  raw.strings.resize(count);
   DWORD at = view.u32(kRecordStringOffset);
   size_t kept = 0;
-  for (WORD i = 0; i < count; ++i) {
-    if (at >= view.length()) break;
+  for (WORD i = 0; i < count && at < view.length(); ++i) {
     const RecordText t = view.Text(at);
     if (t.text == nullptr) break;
+    if (kept == raw.strings.size()) raw.strings.emplace_back();
     text_field(view, at, raw.strings[kept++]);
     at = t.next;
   }
@@ -377,7 +381,7 @@ struct Log::Impl {
   Options o;
   bool loose = false;
   std::filesystem::path file;
-  std::vector<Library> libraries;
+  std::deque<Library> libraries;  // stable addresses: last_library points in
   std::map<std::string, std::string> source_logs;  // fold(source) -> log
   std::string default_log;
 
@@ -466,6 +470,13 @@ struct Log::Impl {
 
   // The library handle that converts a record of `source`.
   Library *library_for(const std::string &source, std::string *error);
+  Library *remember(const std::string &source, Library *l) {
+    last_source = source;
+    last_library = l;
+    return l;
+  }
+  std::string last_source;
+  Library *last_library = nullptr;
   bool open_library(Library &l);
 
   // Fills out.row and out.error from the library.
@@ -493,7 +504,11 @@ struct Log::Impl {
     const Read r = read_raw(number, &p);
     if (r == Read::kEnd) return false;
     out.has_raw = r == Read::kOk;
-    if (out.has_raw) parse_raw(p, out.raw);
+    if (out.has_raw) {
+      const RecordView view(p);
+      parse_head(view, out.raw);
+      parse_rest(view, out.raw);
+    }
     if (with_row) {
       fill_row(number, out);
     } else {
@@ -527,8 +542,11 @@ struct Log::Impl {
       } else {
         unreadable = 0;
         out.has_raw = true;
-        parse_raw(p, out.raw);
+        // The fields the filter needs first: a record left out costs no more.
+        const RecordView view(p);
+        parse_head(view, out.raw);
         if (!o.filter.matches(out.raw)) continue;
+        parse_rest(view, out.raw);
       }
       if (with_row) {
         fill_row(number, out);
@@ -602,11 +620,14 @@ bool Log::Impl::open_library(Library &l) {
 
 Log::Impl::Library *Log::Impl::library_for(const std::string &source,
                                            std::string *error) {
+  // Records of one source tend to come in runs: the last answer is kept.
+  if (last_library != nullptr && source == last_source) return last_library;
   std::string log = default_log;
   if (loose && o.as_log.empty()) {
     auto it = source_logs.find(fold(source));
     if (it != source_logs.end()) log = it->second;
   }
+  last_library = nullptr;
   for (Library &l : libraries) {
     if (!iequal_ascii(l.log, log)) continue;
     if (!l.open) open_library(l);
@@ -614,7 +635,7 @@ Log::Impl::Library *Log::Impl::library_for(const std::string &source,
       *error = l.error;
       return nullptr;
     }
-    return &l;
+    return remember(source, &l);
   }
   libraries.push_back(Library{log});
   Library &l = libraries.back();
@@ -622,7 +643,7 @@ Log::Impl::Library *Log::Impl::library_for(const std::string &source,
     *error = l.error;
     return nullptr;
   }
-  return &l;
+  return remember(source, &l);
 }
 
 Log::Log(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
