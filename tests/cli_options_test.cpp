@@ -276,6 +276,14 @@ TEST_F(CliOptions, ListsTheLogsOfAComputer) {
   EXPECT_NE(r.out.find("System       (default file)  1..1 (1)"), std::string::npos)
       << r.out;
 
+  // Other names are refused there, and say why.
+  r = Vesk({"--image", bare.string(), "DemoLog"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no log named 'DemoLog' on this computer; it has no event log "
+                       "registry, so only Application, Security, System are served"),
+            std::string::npos)
+      << r.err;
+
   // --list takes no log; without an image there is nothing to list.
   EXPECT_EQ(Vesk({"--image", image_.string(), "--list", "System"}).status, 2);
   r = Vesk({"--list"});

@@ -744,7 +744,7 @@ std::unique_ptr<Log> Log::open(const std::string &name, const Options &o,
           "VESK_LOCAL_IMAGE), or give a .evt file";
       return nullptr;
     }
-    if (reg.ok() && has_registry && !find_log(name)) {
+    if (reg.ok() && !find_log(name)) {
       *error = unknown(name);
       return nullptr;
     }
