@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "vesk.h"
+#include "walk/walk.h"
 
 namespace vesk::cli {
 
@@ -29,11 +30,7 @@ std::string bstr_text(BSTR text);
 std::string automation_date_text(double date);
 
 // One slot of a row, as text.
-struct Cell {
-  enum class Kind { Empty, Number, Text };
-  Kind kind = Kind::Empty;
-  std::string text;
-};
+using Cell = vesk::walk::Cell;
 
 // VT_EMPTY and VT_NULL: Empty; VT_I4: Number; VT_DATE: its ISO text;
 // VT_BSTR: UTF-8; any other type: "?vt=N".

@@ -214,39 +214,15 @@ Parsed parse(int argc, char **argv, Options *o) {
 // reads its two variables at the first open.  The Windows build reads the
 // computer it runs on and its network, so there is nothing to hand over.
 bool configure_images(const Options &o) {
-  if (o.image == nullptr && o.remotes.empty()) return true;
-#if defined(_WIN32)
-  std::fputs(
-      "vesk: --image and --remote read Windows system drive images; this Windows\n"
-      "build reads the logs of this computer (or of --machine NAME) itself\n",
-      stderr);
-  return false;
-#else
-  if (o.image != nullptr) setenv("VESK_LOCAL_IMAGE", o.image, 1);
-  if (!o.remotes.empty()) {
-    std::string list;
-    for (const std::string &r : o.remotes) list += (list.empty() ? "" : ";") + r;
-    setenv("VESK_REMOTE_IMAGES", list.c_str(), 1);
+  vesk::walk::Images images;
+  if (o.image != nullptr) images.local = o.image;
+  images.remotes = o.remotes;
+  std::string error;
+  if (!vesk::walk::configure(images, &error)) {
+    std::fprintf(stderr, "vesk: %s\n", error.c_str());
+    return false;
   }
   return true;
-#endif
-}
-
-// Whether an error text is pending; *text gets it as the library gave it.
-bool pending_error(VESKHANDLE h, std::string *text) {
-  VARIANT v;
-  VariantInit(&v);
-  const bool pending = VeskGetError(h, &v) == 1;
-  *text = pending ? vesk::cli::cell_from_variant(v).text : "";
-  VariantClear(&v);
-  return pending;
-}
-
-// The pending error text, fit for a terminal.
-std::string error_text(VESKHANDLE h) {
-  std::string text;
-  pending_error(h, &text);
-  return vesk::cli::display_text(text);
 }
 
 // Standard output went away (a closed pipe): the walk ends quietly.
@@ -371,112 +347,48 @@ class Printer {
   std::vector<Row> table_;
 };
 
-// Closes a handle on every way out, a closed pipe included.
-struct Handle {
-  VESKHANDLE h = 0;
-  ~Handle() { VeskClose(h); }
-};
-
-// Clears the row's values on every way out.
-struct RowValues {
-  VARIANT v[8];
-  RowValues() {
-    for (VARIANT &x : v) VariantInit(&x);
+// Walks one open log; false when the walk had to stop before its end.
+bool walk(vesk::walk::Log &log, const Options &o, Printer &printer) {
+  // Messages name a remote log as MACHINE\LOG.
+  const std::string label =
+      o.machine && *o.machine ? std::string(o.machine) + "\\" + log.label() : log.label();
+  const uint32_t first = log.oldest();
+  const uint32_t count = log.count();
+  if (!o.quiet) {
+    if (count == 0)
+      std::fprintf(stderr, "vesk: %s: empty\n", label.c_str());
+    else
+      std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n",
+                   label.c_str(), static_cast<unsigned long>(first),
+                   static_cast<unsigned long>(first + count - 1u),
+                   static_cast<unsigned long>(count));
   }
-  ~RowValues() { clear(); }
-  void clear() {
-    for (VARIANT &x : v) VariantClear(&x);
-  }
-};
-
-// Walks one open log; false when its range cannot be read or the walk had to
-// stop before its end.
-bool walk(VESKHANDLE h, const char *log, const char *label, const Options &o,
-          Printer &printer) {
-  int32_t oldest = 0, newest = 0;
-  if (VeskGetOldest(h, &oldest) != 0 || VeskGetNewest(h, &newest) != 0) {
-    std::fprintf(stderr, "vesk: %s: %s\n", label, error_text(h).c_str());
-    return false;
-  }
-  // Record numbers are 32-bit unsigned and so is the count: an empty log has
-  // newest = oldest - 1.
-  const uint32_t first = static_cast<uint32_t>(oldest);
-  const uint32_t last = static_cast<uint32_t>(newest);
-  const uint32_t count = last - first + 1u;
-  if (!o.quiet)
-    std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n", label,
-                 static_cast<unsigned long>(first), static_cast<unsigned long>(last),
-                 static_cast<unsigned long>(count));
-  if (count == 0) return true;
-
-  uint32_t lo = first, hi = last;  // inclusive
-  if (o.from && *o.from > lo) lo = *o.from;
-  if (o.to && *o.to < hi) hi = *o.to;
-  if (lo > hi) return true;
-
-  const uint64_t span = static_cast<uint64_t>(hi) - lo + 1;
+  const uint64_t span = log.span();
   const uint64_t todo = o.limit && *o.limit < span ? *o.limit : span;
   Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, todo);
-  RowValues row;
-  Row r{log, 0, std::vector<Cell>(8), {}};
-  uint64_t shown = 0;
-  int errors = 0, unreadable = 0;
-  bool complete = true;
-  for (uint64_t i = 0; i < span; ++i) {
-    if (o.limit && shown >= *o.limit) break;
-    const uint32_t number =
-        o.reverse ? hi - static_cast<uint32_t>(i) : lo + static_cast<uint32_t>(i);
-    row.clear();
-    r.error = {};
-    if (VeskGetRec(h, number, row.v) != 0) {
-      std::string text;
-      if (!pending_error(h, &text)) {
-        // Past the end of the log: a forward walk is done, a backward one
-        // goes on down to the records that are there.
-        if (!o.reverse) break;
-        if (++unreadable == kUnreadableInARow) {
-          complete = false;
-          break;
-        }
-        continue;
-      }
-      if (errors++ < kRecordErrorsShown) {
-        progress.clear();
-        std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label,
-                     static_cast<unsigned long>(number),
-                     vesk::cli::display_text(text).c_str());
-      }
-      r.error = {Cell::Kind::Text, text};
-      // A failure can come with a complete row (a message that no file
-      // formats) or none at all (a record that cannot be read): either way
-      // the number gets its row.  Only a long run of unreadable numbers ends
-      // the walk.
-      if (V_VT(&row.v[0]) == VT_EMPTY) {
-        if (++unreadable == kUnreadableInARow) {
-          progress.clear();
-          std::fprintf(stderr,
-                       "vesk: %s: %d records in a row could not be read; stopping\n",
-                       label, unreadable);
-          complete = false;
-        }
-      } else {
-        unreadable = 0;
-      }
-    } else {
-      unreadable = 0;
+  vesk::walk::Record rec;
+  Row r{log.label(), 0, std::vector<Cell>(8), {}};
+  int errors = 0;
+  while (log.next(rec)) {
+    if (rec.error.kind != Cell::Kind::Empty && errors++ < kRecordErrorsShown) {
+      progress.clear();
+      std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
+                   static_cast<unsigned long>(rec.number),
+                   vesk::cli::display_text(rec.error.text).c_str());
     }
-    r.record = number;
-    for (int s = 0; s < 8; ++s) vesk::cli::set_cell(r.cells[s], row.v[s]);
+    r.record = rec.number;
+    for (int s = 0; s < 8; ++s) r.cells[s] = rec.row[s];
+    r.error = rec.error;
     printer.add(r);
-    ++shown;
-    progress.tick(shown);
-    if (!complete) break;
+    progress.tick(log.scanned());
   }
   progress.clear();
   printer.flush();
+  if (!log.complete())
+    std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), log.stop_reason().c_str());
   if (errors > kRecordErrorsShown && !o.quiet)
-    std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label, errors);
-  return complete;
+    std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(), errors);
+  return log.complete();
 }
 
 }  // namespace
@@ -506,18 +418,21 @@ int main(int argc, char **argv) {
   Printer printer(o.format, out);
   bool all_ok = true;
   try {
+    vesk::walk::Options wo;
+    if (o.machine != nullptr) wo.machine = o.machine;
+    wo.from = o.from;
+    wo.to = o.to;
+    wo.reverse = o.reverse;
+    wo.limit = o.limit;
     for (const char *log : o.logs) {
-      Handle h;
-      // Messages name a remote log as MACHINE\LOG.
-      const std::string label = o.machine && *o.machine
-                                    ? std::string(o.machine) + "\\" + log
-                                    : std::string(log);
-      if (VeskOpen(o.machine, log, &h.h) != 0) {
+      std::string error;
+      auto opened = vesk::walk::Log::open(log, wo, &error);
+      if (!opened) {
         std::fprintf(stderr, "vesk: cannot open %s on %s: %s\n", log,
                      o.machine && *o.machine ? o.machine : "the local computer",
-                     error_text(h.h).c_str());
+                     vesk::cli::display_text(error).c_str());
         all_ok = false;
-      } else if (!walk(h.h, log, label.c_str(), o, printer)) {
+      } else if (!walk(*opened, o, printer)) {
         all_ok = false;
       }
     }

@@ -3,7 +3,7 @@
 # CRLF line ends) into message tables, windres turns them into a COFF object,
 # and the linker makes a DLL from it alone (no C library, no entry point).
 #
-#   include(${CMAKE_SOURCE_DIR}/cmake/message_dll.cmake)
+#   include(${PROJECT_SOURCE_DIR}/cmake/message_dll.cmake)
 #   vesk_message_dll(<target> MC <file.mc> ARCH i686|x86_64
 #                    [ANSI] [OUTPUT_NAME <name>] [OUTPUT_DIR <dir>])
 #
@@ -48,8 +48,11 @@ function(vesk_message_dll target)
     set(encoding -A -C 1252)
   endif()
   file(MAKE_DIRECTORY ${work})
+  # Ninja makes the folders of a rule's outputs; Makefiles do not, so the
+  # rule makes its own (also after the folder was removed by hand).
   add_custom_command(
     OUTPUT ${dll}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ARG_OUTPUT_DIR} ${work}
     COMMAND ${CMAKE_COMMAND} -E copy ${mc} ${work}/${ARG_OUTPUT_NAME}.mc
     COMMAND ${VESK_WINDMC_${ARG_ARCH}} ${encoding} -b -h . -r . ${ARG_OUTPUT_NAME}.mc
     COMMAND ${VESK_WINDRES_${ARG_ARCH}} -O coff -i ${ARG_OUTPUT_NAME}.rc -o messages.o

@@ -6,10 +6,10 @@
 # export names.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The objects define name@N; --kill-at exports them as plain names.
-  set(VESK_DEF ${CMAKE_SOURCE_DIR}/api/vesk-i686.def)
+  set(VESK_DEF ${PROJECT_SOURCE_DIR}/api/vesk-i686.def)
   set(VESK_DLLTOOL_MACHINE i386)
 else()
-  set(VESK_DEF ${CMAKE_SOURCE_DIR}/api/vesk.def)
+  set(VESK_DEF ${PROJECT_SOURCE_DIR}/api/vesk.def)
   set(VESK_DLLTOOL_MACHINE i386:x86-64)
 endif()
 
@@ -20,13 +20,13 @@ endif()
 # The library's objects, compiled once for the DLL and for the Windows test
 # program that links them statically.
 add_library(vesk_windows_objects OBJECT ${VESK_LIBRARY_SOURCES})
-target_include_directories(vesk_windows_objects PUBLIC ${CMAKE_SOURCE_DIR}
-                                                       ${CMAKE_SOURCE_DIR}/include)
+target_include_directories(vesk_windows_objects PUBLIC ${PROJECT_SOURCE_DIR}
+                                                       ${PROJECT_SOURCE_DIR}/include)
 target_compile_definitions(vesk_windows_objects PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN
                                                        NOMINMAX VESK_BUILDING_LIBRARY)
 
 add_library(vesk SHARED $<TARGET_OBJECTS:vesk_windows_objects> ${VESK_DEF})
-target_include_directories(vesk PRIVATE ${CMAKE_SOURCE_DIR} PUBLIC ${CMAKE_SOURCE_DIR}/include)
+target_include_directories(vesk PRIVATE ${PROJECT_SOURCE_DIR} PUBLIC ${PROJECT_SOURCE_DIR}/include)
 target_link_options(vesk PRIVATE -static -static-libgcc -static-libstdc++ -Wl,--kill-at)
 target_link_libraries(vesk PRIVATE advapi32 oleaut32 user32 kernel32)
 # The linker's own import library would carry the killed (undecorated) names,
@@ -35,29 +35,29 @@ target_link_libraries(vesk PRIVATE advapi32 oleaut32 user32 kernel32)
 set_target_properties(vesk PROPERTIES
   PREFIX ""
   OUTPUT_NAME vesk
-  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/linker-implib)
+  ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/linker-implib)
 
 find_program(VESK_DLLTOOL NAMES ${VESK_TOOLCHAIN_PREFIX}-dlltool REQUIRED)
-set(VESK_IMPORT_LIBRARY ${CMAKE_BINARY_DIR}/libvesk.dll.a)
+set(VESK_IMPORT_LIBRARY ${PROJECT_BINARY_DIR}/libvesk.dll.a)
 add_custom_command(OUTPUT ${VESK_IMPORT_LIBRARY}
   COMMAND ${VESK_DLLTOOL} --machine ${VESK_DLLTOOL_MACHINE} --kill-at
           --dllname vesk.dll --input-def ${VESK_DEF} --output-lib libvesk.dll.a
   DEPENDS ${VESK_DEF}
-  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
   COMMENT "Import library for vesk.dll (dlltool)"
   VERBATIM)
 add_custom_target(vesk_import_library ALL DEPENDS ${VESK_IMPORT_LIBRARY})
 
 # What a program built here links against to call vesk.dll.
 add_library(vesk_import INTERFACE)
-target_include_directories(vesk_import INTERFACE ${CMAKE_SOURCE_DIR}/include)
+target_include_directories(vesk_import INTERFACE ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(vesk_import INTERFACE ${VESK_IMPORT_LIBRARY} oleaut32)
 add_dependencies(vesk_import vesk_import_library vesk)
 
 # The command-line tool as a Windows program that calls vesk.dll through the
 # import library, like any other caller.
-add_executable(vesk-cli ${CMAKE_SOURCE_DIR}/cli/main.cpp ${CMAKE_SOURCE_DIR}/cli/format.cpp)
-target_include_directories(vesk-cli PRIVATE ${CMAKE_SOURCE_DIR})
+add_executable(vesk-cli ${PROJECT_SOURCE_DIR}/cli/main.cpp ${PROJECT_SOURCE_DIR}/cli/format.cpp)
+target_include_directories(vesk-cli PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_definitions(vesk-cli PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(vesk-cli PRIVATE vesk_import)
@@ -65,5 +65,5 @@ set_target_properties(vesk-cli PROPERTIES OUTPUT_NAME vesk)
 
 # Windows test programs, run under Wine by scripts/check-wine.
 if(VESK_BUILD_TESTS)
-  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows ${CMAKE_BINARY_DIR}/tests/windows)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/windows ${PROJECT_BINARY_DIR}/tests/windows)
 endif()

@@ -582,7 +582,13 @@ bool write_computer(const ComputerDef &def, const fs::path &reg_dir,
 }  // namespace
 
 int main(int argc, char **argv) {
+  // The build names the source folder: __FILE__ can be relative (compiler
+  // caches rewrite it), which would tie the program to its working folder.
+#ifdef VESK_SAMPLE_REG_DIR
+  fs::path reg_dir = VESK_SAMPLE_REG_DIR;
+#else
   fs::path reg_dir = fs::path(__FILE__).parent_path() / "sample";
+#endif
 #ifdef VESK_SAMPLE_DLLS
   fs::path dll_dir = VESK_SAMPLE_DLLS;
 #else

@@ -363,6 +363,16 @@ std::shared_ptr<ByteSource> Computer::memory_log(std::u16string_view name) const
   return it == logs_.end() ? nullptr : it->second;
 }
 
+std::shared_ptr<ByteSource> Computer::serve_log(std::u16string_view name,
+                                                std::shared_ptr<ByteSource> source) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<ByteSource> &slot = logs_[fold(name)];
+  std::shared_ptr<ByteSource> previous = std::move(slot);
+  slot = std::move(source);
+  if (!slot) logs_.erase(fold(name));
+  return previous;
+}
+
 std::shared_ptr<ByteSource> Computer::open_file(std::u16string_view windows_path,
                                                 DWORD *code, std::string *why) const {
   auto fail = [&](DWORD c, std::string text) -> std::shared_ptr<ByteSource> {

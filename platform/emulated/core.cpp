@@ -218,7 +218,10 @@ void clear_diagnostics() {
 void report(std::string message) {
   auto &d = diags();
   std::lock_guard<std::mutex> lock(d.mutex);
-  if (d.print) std::fprintf(stderr, "vesk: %s\n", message.c_str());
+  // The same problem met again at once (a damaged record read by two
+  // handles of one log) is printed once.
+  if (d.print && (d.list.empty() || d.list.back() != message))
+    std::fprintf(stderr, "vesk: %s\n", message.c_str());
   d.list.push_back(std::move(message));
 }
 

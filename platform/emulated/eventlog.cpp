@@ -205,7 +205,9 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
       detail::set_error(ERROR_FILE_NOT_FOUND);
       return nullptr;
     }
-    report(where + ": served from its default file: " + missing_eventlog_key(*computer));
+    if (!computer->memory_log(name))
+      report(where +
+             ": served from its default file: " + missing_eventlog_key(*computer));
   }
   // The local Security log opens only for a process that has enabled
   // SeSecurityPrivilege; a remote one answers to the caller's rights there.

@@ -194,6 +194,35 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD t
   return status;
 }
 
+LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_units,
+                          LPDWORD reserved, LPWSTR class_name, LPDWORD class_units,
+                          PFILETIME last_write) {
+  VESK_EMU_ENTER_RC(RegEnumKeyExW);
+  if (reserved != nullptr || name == nullptr || name_units == nullptr ||
+      (class_name != nullptr && class_units == nullptr))
+    return ERROR_INVALID_PARAMETER;
+  OpenKey entry;
+  DWORD code = resolve(key, &entry);
+  if (code != 0) return static_cast<LONG>(code);
+  // Subkeys in the order the key keeps them (a hive's: sorted by name).
+  const std::vector<std::u16string> names = entry.key->subkeys();
+  if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
+  const std::u16string &found = names[index];
+  // The buffer holds the name and its terminator, or nothing is written.
+  if (found.size() + 1 > *name_units) return ERROR_MORE_DATA;
+  std::memcpy(name, found.data(), found.size() * sizeof(WCHAR));
+  name[found.size()] = 0;
+  *name_units = static_cast<DWORD>(found.size());
+  if (class_name != nullptr) {
+    if (*class_units == 0) return ERROR_MORE_DATA;
+    class_name[0] = 0;
+    *class_units = 0;
+  }
+  // The images keep no write times that the emulation serves.
+  if (last_write != nullptr) *last_write = FILETIME{0, 0};
+  return ERROR_SUCCESS;
+}
+
 LONG WINAPI RegCloseKey(HKEY key) {
   VESK_EMU_ENTER_RC(RegCloseKey);
   if (key == nullptr) return ERROR_INVALID_HANDLE;

@@ -215,6 +215,12 @@ class Computer {
                                         std::string *why = nullptr) const;
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
+  // Serves the log `name` from `source` (a loose .evt file, say) instead of
+  // the file the registry names, without touching the registry; null goes
+  // back to the registry's file.  Returns what served it before, so that a
+  // caller can serve a file for the length of one open and then restore it.
+  std::shared_ptr<ByteSource> serve_log(std::u16string_view name,
+                                        std::shared_ptr<ByteSource> source);
 
   // The accounts that LookupAccountSidW finds on this computer (see
   // add_account); made at the first look-up.

@@ -53,6 +53,11 @@ typedef HINSTANCE__ *HINSTANCE;
 typedef HINSTANCE HMODULE;
 typedef void *PSID;
 
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
 #define WINAPI
 #define WINAPIV
 #define TRUE 1
@@ -238,6 +243,9 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
                           PHKEY result);
 LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type,
                              LPBYTE data, LPDWORD bytes);
+LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_units,
+                          LPDWORD reserved, LPWSTR class_name, LPDWORD class_units,
+                          PFILETIME last_write);
 LONG WINAPI RegCloseKey(HKEY key);
 
 // advapi32: privileges.

@@ -2,7 +2,7 @@
 # written by the corpus program itself and compiled into two DLLs (Unicode
 # and ANSI entries) that the emulated platform and a Windows run (under
 # Wine, scripts/check-wine) both load.
-include(${CMAKE_SOURCE_DIR}/cmake/message_dll.cmake)
+include(${PROJECT_SOURCE_DIR}/cmake/message_dll.cmake)
 
 add_executable(fmtcorpus ${CMAKE_CURRENT_LIST_DIR}/fmtcorpus.cpp
                          ${CMAKE_CURRENT_LIST_DIR}/fmtcorpus_main.cpp)
