@@ -23,12 +23,14 @@ struct CounterBlock {
 };
 
 // This thread's block (null until its first call) and its last error.  Plain
-// constant-initialised thread variables in the initial-exec model: reading
-// one, from the shared library too, is a load off the thread pointer, with
-// no call to the dynamic loader and no initialisation check.  They are
-// small, so that a library loaded at run time still finds room for them.
-extern __thread CounterBlock *t_counters __attribute__((tls_model("initial-exec")));
-extern __thread DWORD t_last_error __attribute__((tls_model("initial-exec")));
+// constant-initialised thread variables: no initialisation check; in a
+// program the linker makes each read a load off the thread pointer.  Not in
+// the initial-exec model: that would mark the whole thread-local segment of
+// libvesk.so and of the Python module (some 64 KB, the expansion buffers
+// among it) as static, and a process could then no longer load them at run
+// time (dlopen: "cannot allocate memory in static TLS block").
+extern __thread CounterBlock *t_counters;
+extern __thread DWORD t_last_error;
 // Set while any fault is armed.
 extern std::atomic<bool> g_fault_armed;
 
