@@ -125,7 +125,8 @@ bool IsMissingMessage(DWORD code) {
 bool CEvtSource::IsFailed(DWORD number) const {
   const uint32_t hash = NumberHash(failed_index.seed(), number);
   auto same = [&](const CEvtFailed *f) { return f->number == number; };
-  if (failed_index.usable()) return failed_index.Find(hash, same) != nullptr;
+  if (failed_count > kFailedListed && failed_index.usable())
+    return failed_index.Find(hash, same) != nullptr;
   for (const CEvtFailed *f = failed; f != nullptr; f = f->next) {
     if (same(f)) return true;
   }
@@ -144,7 +145,14 @@ void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
     f->number = number;
     f->next = failed;
     failed = f;
-    failed_index.Add(NumberHash(failed_index.seed(), number), f);
+    ++failed_count;
+    if (failed_count == kFailedListed + 1) {
+      // The list has grown past a walk: index every entry so far.
+      for (CEvtFailed *e = failed; e != nullptr; e = e->next)
+        failed_index.Add(NumberHash(failed_index.seed(), e->number), e);
+    } else if (failed_count > kFailedListed + 1) {
+      failed_index.Add(NumberHash(failed_index.seed(), number), f);
+    }
   }
   LatchFormatError(ctx, number);
 }
@@ -194,6 +202,7 @@ void CEvtSource::Release() {
   if (name != nullptr) LocalFree(name);
   name = nullptr;
   failed_index.Release();
+  failed_count = 0;
   while (failed != nullptr) {
     CEvtFailed *f = failed;
     failed = f->next;

@@ -44,6 +44,9 @@ struct CEvtSource {
   LPWSTR name = nullptr;  // LocalAlloc'd copy, at most 99 characters
   LONG type = kMessageModule;
   CEvtFailed *failed = nullptr;
+  // Most sources memoise a handful of numbers, walked in the list; past
+  // kFailedListed the index is made and kept.
+  DWORD failed_count = 0;
   vesk::index::HashIndex<CEvtFailed> failed_index;
 
   // Stores the name (at most 99 characters) and the type, and fills the
@@ -76,6 +79,9 @@ struct CEvtSource {
   // modules themselves stay.
   void Release();
 };
+
+// How many failed numbers a source walks in its list before it indexes them.
+constexpr DWORD kFailedListed = 8;
 
 // The longest source name a source entry keeps.
 constexpr int kSourceNameChars = 99;
