@@ -21,10 +21,10 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 #include "platform/emulated/msgformat.h"
 #include "platform/emulated/pefile.h"
@@ -48,10 +48,11 @@ struct FileKeyHash {
 constexpr uint64_t kMemoryDevice = ~uint64_t{0};
 
 struct Modules {
+  // The live handles; each has bit 0 set, as a data-file load's has.
+  detail::HandleTable<std::shared_ptr<const PeFile>> handles{0x6D100001, 0x10,
+                                                             detail::LiveKind::Module};
+  // Guards the table of files below.
   std::mutex mutex;
-  std::map<uintptr_t, std::shared_ptr<const PeFile>> live;
-  // Values are never reused, so a released handle stays invalid.
-  uintptr_t next = 0x6D100001;
   // The loaded files, shared while any handle holds them.  Entries of files
   // released since are swept out when the table has doubled.
   std::unordered_map<FileKey, std::weak_ptr<const PeFile>, FileKeyHash> files;
@@ -67,10 +68,9 @@ Modules &modules() {
 }
 
 std::shared_ptr<const PeFile> find_module(HMODULE h) {
-  auto &m = modules();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.live.find(reinterpret_cast<uintptr_t>(h));
-  return it == m.live.end() ? nullptr : it->second;
+  std::shared_ptr<const PeFile> pe;
+  modules().handles.find(reinterpret_cast<uintptr_t>(h), &pe);
+  return pe;
 }
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -130,7 +130,10 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
     while (end < rest.size() && !is_separator(rest[end])) ++end;
     std::u16string_view share = rest.substr(0, end);
     char16_t letter = share.size() == 2 ? upcase(share[0]) : 0;
-    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z')
+    // The redirector answers for a share the server does not have, the
+    // administrative share of a drive it lacks included.
+    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z' ||
+        !computer->has_drive(letter))
       return ERROR_BAD_NET_NAME;
     std::u16string path{letter, u':', u'\\'};
     path += rest.substr(end);
@@ -162,6 +165,12 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
 constexpr DWORD kDataFileFlags = LOAD_LIBRARY_AS_DATAFILE |
                                  LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |
                                  LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+// Every flag LoadLibraryExW knows: 0x1 (DONT_RESOLVE_DLL_REFERENCES), the
+// data-file flags, 0x8 (LOAD_WITH_ALTERED_SEARCH_PATH), 0x10
+// (LOAD_IGNORE_CODE_AUTHZ_LEVEL), 0x80 (LOAD_LIBRARY_REQUIRE_SIGNED_TARGET)
+// and the search-path flags 0x100 to 0x4000.  Any other bit fails the load
+// with ERROR_INVALID_PARAMETER.
+constexpr DWORD kKnownLoadFlags = 0x7FFB;
 
 // The message text of a table entry as UTF-16, in a buffer of the calling
 // thread that only ever grows.
@@ -186,16 +195,7 @@ constexpr size_t kAllocateLimit = 16u << 20;
 
 // Hands out a new handle for the loaded file `pe`.
 HMODULE new_handle(std::shared_ptr<const PeFile> pe) {
-  auto &m = modules();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(m.mutex);
-    value = m.next;
-    m.next += 0x10;
-    m.live[value] = std::move(pe);
-  }
-  detail::live_add(detail::LiveKind::Module, 1);
-  return reinterpret_cast<HMODULE>(value);
+  return reinterpret_cast<HMODULE>(modules().handles.add(std::move(pe)));
 }
 
 // Takes `bytes` from the budget; false (and nothing taken) past it.
@@ -309,12 +309,12 @@ HMODULE load_shared(const std::shared_ptr<ByteSource> &source) {
   }
   if (handle == nullptr) return nullptr;
   std::lock_guard<std::mutex> lock(m.mutex);
-  auto live = m.live.find(reinterpret_cast<uintptr_t>(handle));
+  std::shared_ptr<const PeFile> live;
   // Two threads may load the same file at once: the later one's copy is
   // used for its own handle only.
-  if (live != m.live.end()) {
+  if (m.handles.find(reinterpret_cast<uintptr_t>(handle), &live)) {
     auto &slot = m.files[key];
-    if (slot.expired()) slot = live->second;
+    if (slot.expired()) slot = std::move(live);
   }
   if (m.files.size() >= m.sweep_at) {
     std::erase_if(m.files, [](const auto &entry) { return entry.second.expired(); });
@@ -361,6 +361,10 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     detail::set_error(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  if ((flags & ~kKnownLoadFlags) != 0) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
   if (!(flags & kDataFileFlags)) {
     // Nothing runs on this platform: a module can only be read as data.
     report("LoadLibraryExW: only data-file loads are supported");
@@ -393,20 +397,10 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   VESK_EMU_ENTER(FreeLibrary, FALSE);
   std::shared_ptr<const PeFile> pe;
-  {
-    auto &m = modules();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.live.find(reinterpret_cast<uintptr_t>(module));
-    if (it != m.live.end()) {
-      pe = std::move(it->second);
-      m.live.erase(it);
-    }
-  }
-  if (!pe) {
+  if (!modules().handles.remove(reinterpret_cast<uintptr_t>(module), &pe)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::Module, -1);
   return TRUE;
 }
 

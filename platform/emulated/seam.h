@@ -96,6 +96,15 @@ class ByteSource {
   // The host file descriptor the bytes are read from, for a caller that
   // maps them read-only; -1 when they are not in a host file.
   virtual int descriptor() const { return -1; }
+  // All size() bytes in place, when the source holds them in memory (a file
+  // mapped read-only, bytes given): readers may check and copy records
+  // where they lie.  Valid while the source lives; null for sources that
+  // only read.
+  virtual const uint8_t *bytes() const { return nullptr; }
+  // Gives back the memory that reading through bytes() has made resident
+  // (a mapped file's pages; they are read again when next touched), so that
+  // a walk over a large file does not keep all of it.
+  virtual void release() const {}
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
@@ -227,6 +236,10 @@ class Computer {
   // when given, saying what was missing.
   std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path, DWORD *code,
                                         std::string *why = nullptr) const;
+  // Whether the computer has drive `letter`, and so the administrative share
+  // "X$" for it: drive C, a drive added with add_drive, or one that a file
+  // added with add_file lies on.
+  bool has_drive(char16_t letter) const;
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
   // Serves the log `name` from `source` (a loose .evt file, say) instead of
@@ -247,7 +260,8 @@ class Computer {
   mutable std::mutex mutex_;
   std::map<char16_t, std::filesystem::path> drives_;             // upper-case letter
   std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
-  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
+  std::u16string file_drives_;  // upper-case letters of the files' drives
+  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;  // fold(name)
   std::shared_ptr<Accounts> accounts_;
 };
 
