@@ -30,6 +30,7 @@ class HostSource : public ByteSource {
   HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~HostSource() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
+  int descriptor() const override { return fd_; }
   uint64_t data_from(uint64_t off) const override {
     if (off >= size_) return size_;
     off_t data = ::lseek(fd_, static_cast<off_t>(off), SEEK_DATA);

@@ -93,6 +93,9 @@ class ByteSource {
   // (size() when none): a sparse file's holes can be passed without reading
   // them.  Sources that do not know give `off`.
   virtual uint64_t data_from(uint64_t off) const { return off; }
+  // The host file descriptor the bytes are read from, for a caller that
+  // maps them read-only; -1 when they are not in a host file.
+  virtual int descriptor() const { return -1; }
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
@@ -121,6 +124,15 @@ std::optional<std::filesystem::path> find_case_insensitive(
 // thread's last error set as LoadLibraryExW sets it for such a file.
 HMODULE load_module(const uint8_t *bytes, size_t size);
 
+// The process-wide budget of what the module loader keeps resident: the
+// bytes of every distinct message file it holds (a mapped file's holes
+// excluded) and of its heap copies and indexes.  A LoadLibraryExW that would
+// pass it fails with ERROR_NOT_ENOUGH_MEMORY.  kDefaultModuleBudget until a
+// test sets another; module_bytes() is what is charged now.
+constexpr uint64_t kDefaultModuleBudget = uint64_t{1} << 30;
+void set_module_budget(uint64_t bytes);
+uint64_t module_bytes();
+
 // ---------------------------------------------------------------- registry
 
 struct RegValue {
@@ -137,6 +149,17 @@ class RegKey {
   virtual std::optional<RegValue> value(std::u16string_view name) = 0;
   // The names of the subkeys, in the order the key keeps them.
   virtual std::vector<std::u16string> subkeys() = 0;
+  // The subkeys with their names, in the same order, taken in one pass; a
+  // key whose child() has to search its subkeys gives them here without
+  // searching once per name.
+  virtual std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> children() {
+    std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> out;
+    for (auto &name : subkeys()) {
+      auto key = child(name);
+      if (key) out.emplace_back(std::move(name), std::move(key));
+    }
+    return out;
+  }
 };
 
 // A key held in memory.  Names keep their case; lookups ignore it.
