@@ -795,4 +795,98 @@ TEST(EvtDamage, RandomDamageIsHandledSafely) {
   EXPECT_GT(opened, 100);
 }
 
+// A source that can only read: the service then puts each batch together in
+// its own buffer instead of checking and copying records where they lie.
+class ReadOnlySource : public emu::ByteSource {
+ public:
+  explicit ReadOnlySource(std::vector<uint8_t> bytes)
+      : inner_(emu::memory_source(bytes)) {}
+  uint64_t size() const override { return inner_->size(); }
+  bool read(uint64_t off, void *dst, size_t n) const override {
+    return inner_->read(off, dst, n);
+  }
+
+ private:
+  std::shared_ptr<emu::ByteSource> inner_;
+};
+
+// Logs in memory are served in place, other sources through the service's
+// buffer; on damaged and wrapped logs (records split across the end of the
+// ring) both give the same results, the same bytes and leave the rest of the
+// caller's buffer, or all of it after a failure, as it was.
+TEST(EvtDamage, InPlaceAndAssembledReadsAgree) {
+  std::vector<std::vector<uint8_t>> seeds = {
+      tools::write_evt(Samples(25), {.grow_in_steps = false}),
+      tools::write_evt(Samples(60), {.max_size = 1500, .grow_in_steps = false}),
+      tools::write_evt(Samples(60), {.max_size = 1100, .grow_in_steps = false}),
+  };
+  std::mt19937 rng(4711);
+  int compared = 0, failures = 0;
+  for (int iter = 0; iter < 150; ++iter) {
+    emu::clear_diagnostics();
+    auto b = seeds[iter % seeds.size()];
+    for (int e = iter < 30 ? 0 : 1 + static_cast<int>(rng() % 3); e > 0; --e) {
+      size_t at = (rng() % b.size()) & ~size_t{3};
+      if (at + 4 <= b.size()) Put32(b, at, rng() % 2 ? rng() % 0x100 : rng());
+    }
+    DWORD e1 = 0, e2 = 0;
+    auto in_place = emu::EvtLog::open(emu::memory_source(b), &e1);
+    auto assembled = emu::EvtLog::open(std::make_shared<ReadOnlySource>(b), &e2);
+    ASSERT_EQ(in_place == nullptr, assembled == nullptr);
+    if (!in_place) continue;
+    const DWORD flags[] = {kSeqFwd, kSeqBack, kSeekFwd, kSeekBack};
+    for (int step = 0; step < 80; ++step) {
+      const DWORD f = flags[rng() % 4];
+      const DWORD number = in_place->oldest() + rng() % (in_place->count() + 2);
+      const DWORD size = rng() % 2 ? 0x38 + rng() % 0x300 : 8192;
+      std::vector<uint8_t> a(size + 8, 0xAB), c(size + 8, 0xAB);
+      DWORD ra = 1, na = 1, rc_ = 1, nc = 1;
+      const DWORD rca = in_place->read(f, number, a.data(), size, &ra, &na);
+      const DWORD rcc = assembled->read(f, number, c.data(), size, &rc_, &nc);
+      ASSERT_EQ(rca, rcc) << "iteration " << iter << " step " << step;
+      EXPECT_EQ(ra, rc_);
+      EXPECT_EQ(na, nc);
+      ASSERT_EQ(a, c) << "iteration " << iter << " step " << step;
+      if (rca != 0) {
+        ++failures;
+        EXPECT_TRUE(std::all_of(a.begin(), a.end(), [](uint8_t x) { return x == 0xAB; }));
+      }
+      EXPECT_TRUE(
+          std::all_of(a.begin() + ra, a.end(), [](uint8_t x) { return x == 0xAB; }));
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 8000);
+  EXPECT_GT(failures, 100);
+}
+
+// A log file of the host is mapped; giving its memory back between reads
+// changes nothing that is read.
+TEST(EvtLayout, MappedHostFileReadsTheSameAfterItsMemoryIsGivenBack) {
+  vesk::test::TempDir dir("evt-mapped");
+  fs::path file = dir.path() / "mapped.evt";
+  const auto bytes = tools::write_evt(Samples(3000), {.max_size = 256 * 1024});
+  {
+    std::ofstream f(file, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string err;
+  auto src = emu::host_source(file, &err);
+  ASSERT_NE(src, nullptr) << err;
+  ASSERT_NE(src->bytes(), nullptr);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), src->bytes()));
+  src->release();
+  std::vector<uint8_t> back(bytes.size());
+  ASSERT_TRUE(src->read(0, back.data(), back.size()));
+  EXPECT_EQ(back, bytes);
+  EXPECT_FALSE(src->read(bytes.size() - 3, back.data(), 4)) << "a read past the end";
+  DWORD error = 0;
+  auto log = emu::EvtLog::open(src, &error);
+  ASSERT_NE(log, nullptr);
+  auto expected = ReadAll(*OpenBytes(bytes), kSeqFwd, 4096);
+  ASSERT_GT(expected.size(), 500u);
+  EXPECT_EQ(ReadAll(*log, kSeqFwd, 4096), expected);
+}
+
 }  // namespace

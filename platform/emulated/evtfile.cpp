@@ -407,6 +407,9 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   lay.broken = broken;
   lay.forward = log->forward_.size();
   lay.backward = m;
+  // Building the index touched every record; a mapped file gives that
+  // memory back now, and the reads give back what they touch as they go.
+  log->file_->release();
   return log;
 }
 
@@ -498,6 +501,8 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
     total += length;
   }
 
+  if (file_->bytes() != nullptr) return read_in_place(n, step, buffer, read_out);
+
   // The records are put together in a buffer of this handle's, so that a
   // read that fails leaves the caller's buffer as it was.  Runs of records
   // that lie one after the other in the file take one read each; backwards,
@@ -552,24 +557,63 @@ DWORD EvtLog::read(DWORD flags, DWORD number, void *buffer, DWORD size, DWORD *r
   }
 
   started_ = true;
-  if (good == 0) {
-    if (problem != nullptr)
-      note("record " + std::to_string(n) + " at offset " + hex(pieces[0].offset) + ": " +
-           problem);
-    else if (pieces.empty())
-      note("record " + std::to_string(n) +
-           " lies in a damaged stretch of the file where the chain of records broke");
-    else
-      note("record " + std::to_string(n) + " at offset " + hex(pieces[0].offset) +
-           " cannot be read");
-    // The position moves past the damaged record, so that a reader going on
-    // sequentially reaches its neighbours.
-    position_ = n + step;
-    return ERROR_EVENTLOG_FILE_CORRUPT;
-  }
+  if (good == 0) return fail_read(n, step, problem);
   std::memcpy(buffer, out, good_bytes);
   position_ = n + step * static_cast<int64_t>(good);
   *read_out = static_cast<DWORD>(good_bytes);
+  return 0;
+}
+
+DWORD EvtLog::fail_read(int64_t n, int64_t step, const char *problem) {
+  if (problem != nullptr)
+    note("record " + std::to_string(n) + " at offset " + hex(pieces_[0].offset) + ": " +
+         problem);
+  else if (pieces_.empty())
+    note("record " + std::to_string(n) +
+         " lies in a damaged stretch of the file where the chain of records broke");
+  else
+    note("record " + std::to_string(n) + " at offset " + hex(pieces_[0].offset) +
+         " cannot be read");
+  // The position moves past the damaged record, so that a reader going on
+  // sequentially reaches its neighbours.
+  position_ = n + step;
+  return ERROR_EVENTLOG_FILE_CORRUPT;
+}
+
+DWORD EvtLog::read_in_place(int64_t n, int64_t step, void *buffer, DWORD *read_out) {
+  // The file is in memory: each record is checked where it lies (one split
+  // across the end of the ring is first put together in this handle's
+  // buffer), and only the sound ones are copied, once, into the caller's
+  // buffer, which a failed read therefore leaves as it was.
+  const uint8_t *file = file_->bytes();
+  const uint64_t ring_end = layout_.ring_end;
+  size_t good = 0, good_bytes = 0;
+  const char *problem = nullptr;
+  for (; good < pieces_.size(); ++good) {
+    const Piece &p = pieces_[good];
+    const uint8_t *record = file + p.offset;
+    if (p.offset >= ring_end || p.length > ring_end - p.offset) {
+      if (scratch_.size() < p.length) scratch_.resize(p.length);
+      if (!ring_read(p.offset, scratch_.data(), p.length)) break;
+      record = scratch_.data();
+    }
+    problem = evt_record_problem(
+        record, p.length, static_cast<uint32_t>(n + step * static_cast<int64_t>(good)));
+    if (problem != nullptr) break;
+    good_bytes += p.length;
+  }
+  started_ = true;
+  if (good == 0) return fail_read(n, step, problem);
+  auto *out = static_cast<uint8_t *>(buffer);
+  for (size_t i = 0, at = 0; i < good; at += pieces_[i].length, ++i)
+    ring_read(pieces_[i].offset, out + at, pieces_[i].length);
+  position_ = n + step * static_cast<int64_t>(good);
+  *read_out = static_cast<DWORD>(good_bytes);
+  served_ += good_bytes;
+  if (served_ >= kResidentLimit) {
+    served_ = 0;
+    file_->release();
+  }
   return 0;
 }
 

@@ -190,6 +190,12 @@ class EvtLog {
   // record starts; false when that cannot be read.
   bool length_of(uint64_t i, uint32_t offset, uint32_t *length) const;
   bool ring_read(uint64_t pos, void *dst, size_t n) const;
+  // read() of the records in pieces_ (starting at number n, going by step)
+  // when the file is in memory.
+  DWORD read_in_place(int64_t n, int64_t step, void *buffer, DWORD *read_out);
+  // A read whose first record, pieces_[0] if any, failed (with `problem`
+  // when its checks did).
+  DWORD fail_read(int64_t n, int64_t step, const char *problem);
   uint64_t advance(uint64_t pos, uint64_t n) const;
   void note(const std::string &what) const;
 
@@ -213,6 +219,11 @@ class EvtLog {
   std::vector<Piece> pieces_;
   std::vector<uint8_t> scratch_;           // a batch being put together
   std::vector<uint8_t> backward_scratch_;  // a run read to be reversed
+  // Bytes served from a mapped file since its memory was last given back;
+  // at kResidentLimit it is given back again, so a walk keeps only a few
+  // megabytes of a large log resident.
+  static constexpr uint64_t kResidentLimit = 4 << 20;
+  uint64_t served_ = 0;
 };
 
 }  // namespace vesk::emu

@@ -48,7 +48,11 @@ struct FileKeyHash {
 constexpr uint64_t kMemoryDevice = ~uint64_t{0};
 
 struct Modules {
-  std::mutex mutex;  // guards the files and their sweep
+  // The live handles; each has bit 0 set, as a data-file load's has.
+  detail::HandleTable<std::shared_ptr<const PeFile>> handles{0x6D100001, 0x10,
+                                                             detail::LiveKind::Module};
+  // Guards the table of files below.
+  std::mutex mutex;
   // The loaded files, shared while any handle holds them.  Entries of files
   // released since are swept out when the table has doubled.
   std::unordered_map<FileKey, std::weak_ptr<const PeFile>, FileKeyHash> files;
@@ -63,16 +67,9 @@ Modules &modules() {
   return m;
 }
 
-// The live handles; each has bit 0 set, as a data-file load's has.
-detail::HandleTable<std::shared_ptr<const PeFile>> &handles() {
-  static detail::HandleTable<std::shared_ptr<const PeFile>> h(0x6D100001, 0x10,
-                                                              detail::LiveKind::Module);
-  return h;
-}
-
 std::shared_ptr<const PeFile> find_module(HMODULE h) {
   std::shared_ptr<const PeFile> pe;
-  handles().find(reinterpret_cast<uintptr_t>(h), &pe);
+  modules().handles.find(reinterpret_cast<uintptr_t>(h), &pe);
   return pe;
 }
 
@@ -198,7 +195,7 @@ constexpr size_t kAllocateLimit = 16u << 20;
 
 // Hands out a new handle for the loaded file `pe`.
 HMODULE new_handle(std::shared_ptr<const PeFile> pe) {
-  return reinterpret_cast<HMODULE>(handles().add(std::move(pe)));
+  return reinterpret_cast<HMODULE>(modules().handles.add(std::move(pe)));
 }
 
 // Takes `bytes` from the budget; false (and nothing taken) past it.
@@ -311,14 +308,13 @@ HMODULE load_shared(const std::shared_ptr<ByteSource> &source) {
     handle = load_data_file(*source, nullptr, 0, source);
   }
   if (handle == nullptr) return nullptr;
-  std::shared_ptr<const PeFile> live;
-  const bool still_live = handles().find(reinterpret_cast<uintptr_t>(handle), &live);
   std::lock_guard<std::mutex> lock(m.mutex);
+  std::shared_ptr<const PeFile> live;
   // Two threads may load the same file at once: the later one's copy is
   // used for its own handle only.
-  if (still_live) {
+  if (m.handles.find(reinterpret_cast<uintptr_t>(handle), &live)) {
     auto &slot = m.files[key];
-    if (slot.expired()) slot = live;
+    if (slot.expired()) slot = std::move(live);
   }
   if (m.files.size() >= m.sweep_at) {
     std::erase_if(m.files, [](const auto &entry) { return entry.second.expired(); });
@@ -401,7 +397,7 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   VESK_EMU_ENTER(FreeLibrary, FALSE);
   std::shared_ptr<const PeFile> pe;
-  if (!handles().remove(reinterpret_cast<uintptr_t>(module), &pe)) {
+  if (!modules().handles.remove(reinterpret_cast<uintptr_t>(module), &pe)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
