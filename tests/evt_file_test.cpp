@@ -638,43 +638,63 @@ class EvtBadRecordTest : public ::testing::Test {
               static_cast<DWORD>(ERROR_EVENTLOG_FILE_CORRUPT));
     EXPECT_EQ(Do(*seq, kSeqFwd, 0, 65536).numbers, Range(kBad + 1, 12));
   }
+  // The damaged record is served with everything else, byte for byte as it
+  // lies in the file, forwards, backwards and sequentially: its fields are
+  // the reader's business, its framing holds.
+  void ExpectServedAsItStands(
+      const std::function<void(std::vector<uint8_t> &, size_t)> &patch) {
+    auto b = bytes_;
+    const size_t at = offsets_[kBad - 1];
+    patch(b, at);
+    auto log = OpenBytes(b);
+    ASSERT_NE(log, nullptr);
+    EXPECT_FALSE(log->layout().broken);
+    EXPECT_EQ(Do(*log, kSeekFwd, 1, 65536).numbers, Range(1, 12));
+    EXPECT_EQ(Do(*log, kSeekBack, 12, 65536).numbers, Range(12, 1));
+    auto seq = OpenBytes(b);
+    EXPECT_EQ(Do(*seq, kSeqFwd, 0, 65536).numbers, Range(1, 12));
+    const uint32_t length = U32(b.data() + at);
+    std::vector<uint8_t> buf(65536);
+    DWORD read = 0, needed = 0;
+    ASSERT_EQ(log->read(kSeekFwd, kBad, buf.data(), 65536, &read, &needed), 0u);
+    ASSERT_GE(read, length);
+    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + length, b.begin() + at));
+  }
   std::vector<uint8_t> bytes_;
   std::vector<size_t> offsets_;
 };
 
-TEST_F(EvtBadRecordTest, OffsetsOutsideTheRecord) {
+TEST_F(EvtBadRecordTest, FieldsOutsideTheRecordAreServedAsTheyStand) {
   auto set = [](size_t field, uint32_t v) {
     return [=](std::vector<uint8_t> &b, size_t at) { Put32(b, at + field, v); };
   };
-  ExpectOnlyBad(set(0x24, 0x10000), false);     // StringOffset past the end
-  ExpectOnlyBad(set(0x24, 0x20), false);        // StringOffset inside the fixed part
-  ExpectOnlyBad(set(0x2C, 0xFFFFFFF0), false);  // UserSidOffset
-  ExpectOnlyBad(
-      [](std::vector<uint8_t> &b, size_t at) {
-        Put32(b, at + 0x28, 0xFFFFFFFC);  // UserSidLength wraps 32 bits
-        Put32(b, at + 0x2C, 0x40);
-      },
-      false);
-  ExpectOnlyBad(
-      [](std::vector<uint8_t> &b, size_t at) {
-        Put32(b, at + 0x30, 0xFFFFFFF8);  // DataLength
-        Put32(b, at + 0x34, 0x40);
-      },
-      false);
-  ExpectOnlyBad(
-      [](std::vector<uint8_t> &b, size_t at) {
-        b[at + 0x1A] = 0xFF;  // NumStrings: more strings than the record holds
-        b[at + 0x1B] = 0xFF;
-      },
-      false);
+  ExpectServedAsItStands(set(0x24, 0x10000));     // StringOffset past the end
+  ExpectServedAsItStands(set(0x24, 0x20));        // StringOffset inside the fixed part
+  ExpectServedAsItStands(set(0x2C, 0xFFFFFFF0));  // UserSidOffset
+  ExpectServedAsItStands([](std::vector<uint8_t> &b, size_t at) {
+    Put32(b, at + 0x28, 0xFFFFFFFC);  // UserSidLength wraps 32 bits
+    Put32(b, at + 0x2C, 0x40);
+  });
+  ExpectServedAsItStands([](std::vector<uint8_t> &b, size_t at) {
+    Put32(b, at + 0x30, 0xFFFFFFF8);  // DataLength
+    Put32(b, at + 0x34, 0x40);
+  });
+  ExpectServedAsItStands([](std::vector<uint8_t> &b, size_t at) {
+    b[at + 0x1A] = 0xFF;  // NumStrings: more strings than the record holds
+    b[at + 0x1B] = 0xFF;
+  });
+  ExpectServedAsItStands([](std::vector<uint8_t> &b, size_t at) {
+    uint32_t len = U32(b.data() + at);  // names without a terminator
+    for (size_t i = 0x38; i < len - 4; ++i) b[at + i] = 'A';
+  });
+}
+
+TEST_F(EvtBadRecordTest, SignatureOrNumberWrongFailsTheRecordAlone) {
+  auto set = [](size_t field, uint32_t v) {
+    return [=](std::vector<uint8_t> &b, size_t at) { Put32(b, at + field, v); };
+  };
   ExpectOnlyBad(set(0x04, 0x12345678), false);  // signature
   ExpectOnlyBad(set(0x08, 99), false);          // RecordNumber out of sequence
-  ExpectOnlyBad(
-      [](std::vector<uint8_t> &b, size_t at) {  // names without a terminator
-        uint32_t len = U32(b.data() + at);
-        for (size_t i = 0x38; i < len - 4; ++i) b[at + i] = 'A';
-      },
-      false);
 }
 
 TEST_F(EvtBadRecordTest, BrokenFramingIsWalkedAroundFromTheEnd) {
@@ -773,6 +793,100 @@ TEST(EvtDamage, RandomDamageIsHandledSafely) {
     }
   }
   EXPECT_GT(opened, 100);
+}
+
+// A source that can only read: the service then puts each batch together in
+// its own buffer instead of checking and copying records where they lie.
+class ReadOnlySource : public emu::ByteSource {
+ public:
+  explicit ReadOnlySource(std::vector<uint8_t> bytes)
+      : inner_(emu::memory_source(bytes)) {}
+  uint64_t size() const override { return inner_->size(); }
+  bool read(uint64_t off, void *dst, size_t n) const override {
+    return inner_->read(off, dst, n);
+  }
+
+ private:
+  std::shared_ptr<emu::ByteSource> inner_;
+};
+
+// Logs in memory are served in place, other sources through the service's
+// buffer; on damaged and wrapped logs (records split across the end of the
+// ring) both give the same results, the same bytes and leave the rest of the
+// caller's buffer, or all of it after a failure, as it was.
+TEST(EvtDamage, InPlaceAndAssembledReadsAgree) {
+  std::vector<std::vector<uint8_t>> seeds = {
+      tools::write_evt(Samples(25), {.grow_in_steps = false}),
+      tools::write_evt(Samples(60), {.max_size = 1500, .grow_in_steps = false}),
+      tools::write_evt(Samples(60), {.max_size = 1100, .grow_in_steps = false}),
+  };
+  std::mt19937 rng(4711);
+  int compared = 0, failures = 0;
+  for (int iter = 0; iter < 150; ++iter) {
+    emu::clear_diagnostics();
+    auto b = seeds[iter % seeds.size()];
+    for (int e = iter < 30 ? 0 : 1 + static_cast<int>(rng() % 3); e > 0; --e) {
+      size_t at = (rng() % b.size()) & ~size_t{3};
+      if (at + 4 <= b.size()) Put32(b, at, rng() % 2 ? rng() % 0x100 : rng());
+    }
+    DWORD e1 = 0, e2 = 0;
+    auto in_place = emu::EvtLog::open(emu::memory_source(b), &e1);
+    auto assembled = emu::EvtLog::open(std::make_shared<ReadOnlySource>(b), &e2);
+    ASSERT_EQ(in_place == nullptr, assembled == nullptr);
+    if (!in_place) continue;
+    const DWORD flags[] = {kSeqFwd, kSeqBack, kSeekFwd, kSeekBack};
+    for (int step = 0; step < 80; ++step) {
+      const DWORD f = flags[rng() % 4];
+      const DWORD number = in_place->oldest() + rng() % (in_place->count() + 2);
+      const DWORD size = rng() % 2 ? 0x38 + rng() % 0x300 : 8192;
+      std::vector<uint8_t> a(size + 8, 0xAB), c(size + 8, 0xAB);
+      DWORD ra = 1, na = 1, rc_ = 1, nc = 1;
+      const DWORD rca = in_place->read(f, number, a.data(), size, &ra, &na);
+      const DWORD rcc = assembled->read(f, number, c.data(), size, &rc_, &nc);
+      ASSERT_EQ(rca, rcc) << "iteration " << iter << " step " << step;
+      EXPECT_EQ(ra, rc_);
+      EXPECT_EQ(na, nc);
+      ASSERT_EQ(a, c) << "iteration " << iter << " step " << step;
+      if (rca != 0) {
+        ++failures;
+        EXPECT_TRUE(std::all_of(a.begin(), a.end(), [](uint8_t x) { return x == 0xAB; }));
+      }
+      EXPECT_TRUE(
+          std::all_of(a.begin() + ra, a.end(), [](uint8_t x) { return x == 0xAB; }));
+      ++compared;
+    }
+  }
+  EXPECT_GT(compared, 8000);
+  EXPECT_GT(failures, 100);
+}
+
+// A log file of the host is mapped; giving its memory back between reads
+// changes nothing that is read.
+TEST(EvtLayout, MappedHostFileReadsTheSameAfterItsMemoryIsGivenBack) {
+  vesk::test::TempDir dir("evt-mapped");
+  fs::path file = dir.path() / "mapped.evt";
+  const auto bytes = tools::write_evt(Samples(3000), {.max_size = 256 * 1024});
+  {
+    std::ofstream f(file, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string err;
+  auto src = emu::host_source(file, &err);
+  ASSERT_NE(src, nullptr) << err;
+  ASSERT_NE(src->bytes(), nullptr);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), src->bytes()));
+  src->release();
+  std::vector<uint8_t> back(bytes.size());
+  ASSERT_TRUE(src->read(0, back.data(), back.size()));
+  EXPECT_EQ(back, bytes);
+  EXPECT_FALSE(src->read(bytes.size() - 3, back.data(), 4)) << "a read past the end";
+  DWORD error = 0;
+  auto log = emu::EvtLog::open(src, &error);
+  ASSERT_NE(log, nullptr);
+  auto expected = ReadAll(*OpenBytes(bytes), kSeqFwd, 4096);
+  ASSERT_GT(expected.size(), 500u);
+  EXPECT_EQ(ReadAll(*log, kSeqFwd, 4096), expected);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Simulated computers: their in-memory registry keys, drives, files and logs.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/emulated/internal.h"
@@ -20,16 +22,35 @@ class MemorySource : public ByteSource {
     if (n) std::memcpy(dst, bytes_.data() + off, n);
     return true;
   }
+  const uint8_t *bytes() const override { return bytes_.data(); }
 
  private:
   std::vector<uint8_t> bytes_;
 };
 
+// A file of the host, mapped read-only when it can be (reads are then
+// copies out of the mapping, with no system call), else read with pread.
 class HostSource : public ByteSource {
  public:
-  HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~HostSource() override { ::close(fd_); }
+  HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {
+    if (size_ == 0 || size_ > SIZE_MAX) return;
+    void *m = ::mmap(nullptr, static_cast<size_t>(size_), PROT_READ, MAP_PRIVATE, fd_, 0);
+    if (m != MAP_FAILED) map_ = static_cast<const uint8_t *>(m);
+  }
+  ~HostSource() override {
+    if (map_ != nullptr)
+      ::munmap(const_cast<uint8_t *>(map_), static_cast<size_t>(size_));
+    ::close(fd_);
+  }
   uint64_t size() const override { return size_; }
+  int descriptor() const override { return fd_; }
+  const uint8_t *bytes() const override { return map_; }
+  void release() const override {
+    // The mapping is private and never written: dropping its pages loses
+    // nothing, the file's page cache stays.
+    if (map_ != nullptr)
+      ::madvise(const_cast<uint8_t *>(map_), static_cast<size_t>(size_), MADV_DONTNEED);
+  }
   uint64_t data_from(uint64_t off) const override {
     if (off >= size_) return size_;
     off_t data = ::lseek(fd_, static_cast<off_t>(off), SEEK_DATA);
@@ -38,6 +59,10 @@ class HostSource : public ByteSource {
   }
   bool read(uint64_t off, void *dst, size_t n) const override {
     if (off > size_ || n > size_ - off) return false;
+    if (map_ != nullptr) {
+      if (n) std::memcpy(dst, map_ + off, n);
+      return true;
+    }
     auto *p = static_cast<uint8_t *>(dst);
     while (n > 0) {
       ssize_t got = ::pread(fd_, p, n, static_cast<off_t>(off));
@@ -53,6 +78,7 @@ class HostSource : public ByteSource {
  private:
   int fd_;
   uint64_t size_;
+  const uint8_t *map_ = nullptr;
 };
 
 // Splits a path into its components at '\' and '/', dropping empty ones.
@@ -323,6 +349,9 @@ void Computer::add_drive(char16_t letter, std::filesystem::path dir) {
 
 void Computer::add_file(std::u16string_view windows_path, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (windows_path.size() >= 2 && windows_path[1] == u':' &&
+      file_drives_.find(upcase(windows_path[0])) == std::u16string::npos)
+    file_drives_.push_back(upcase(windows_path[0]));
   files_[memory_key(normalise(windows_path, 1))] = memory_source(std::move(bytes));
 }
 
@@ -330,6 +359,13 @@ void Computer::add_log(std::u16string_view name, std::vector<uint8_t> bytes) {
   key(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + std::u16string(name));
   std::lock_guard<std::mutex> lock(mutex_);
   logs_[fold(name)] = memory_source(std::move(bytes));
+}
+
+bool Computer::has_drive(char16_t letter) const {
+  const char16_t upper = upcase(letter);
+  if (upper == u'C') return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return drives_.count(upper) != 0 || file_drives_.find(upper) != std::u16string::npos;
 }
 
 std::shared_ptr<ByteSource> Computer::memory_log(std::u16string_view name) const {

@@ -23,7 +23,6 @@ struct Fault {
 struct Faults {
   std::mutex mutex;
   std::array<Fault, kCalls> table{};
-  std::atomic<bool> any{false};
 };
 
 // Constant-initialised, so that the check every call makes needs no guard.
@@ -31,45 +30,14 @@ constinit Faults g_faults;
 
 Faults &faults() { return g_faults; }
 
-constexpr int kLiveKinds = 6;
-
-// Call counts and live-object counts, one block per thread: a thread bumps
-// its own counters without a locked instruction, which would cost more than
-// many emulated calls themselves.  Blocks outlive their threads, so that
-// their counts still add up; an object made on one thread and released on
-// another leaves +1 in one block and -1 in the other, exact in the sum.
-struct CounterBlock {
-  std::array<std::atomic<uint64_t>, kCalls> count{};
-  std::array<std::atomic<long>, kLiveKinds> live{};
-};
-
 struct Counters {
   std::mutex mutex;
-  std::vector<std::unique_ptr<CounterBlock>> blocks;
+  std::vector<std::unique_ptr<detail::CounterBlock>> blocks;
 };
 
 Counters &counters() {
   static Counters c;
   return c;
-}
-
-// This thread's block; constant-initialised, so reading it needs no
-// per-access initialisation check.
-constinit thread_local CounterBlock *t_counters = nullptr;
-
-CounterBlock *register_thread() {
-  auto &c = counters();
-  std::lock_guard<std::mutex> lock(c.mutex);
-  c.blocks.push_back(std::make_unique<CounterBlock>());
-  t_counters = c.blocks.back().get();
-  return t_counters;
-}
-
-inline CounterBlock &thread_counters() {
-  CounterBlock *mine = t_counters;
-  if (mine == nullptr) [[unlikely]]
-    mine = register_thread();
-  return *mine;
 }
 
 struct Tick {
@@ -83,12 +51,12 @@ Tick &tick() {
 }
 
 // The sums over all threads' blocks.
-std::array<long, kLiveKinds> live_table() {
-  std::array<long, kLiveKinds> sum{};
+std::array<long, detail::kLiveKinds> live_table() {
+  std::array<long, detail::kLiveKinds> sum{};
   auto &all = counters();
   std::lock_guard<std::mutex> lock(all.mutex);
   for (const auto &block : all.blocks)
-    for (int k = 0; k < kLiveKinds; ++k)
+    for (int k = 0; k < detail::kLiveKinds; ++k)
       sum[k] += block->live[k].load(std::memory_order_relaxed);
   return sum;
 }
@@ -103,8 +71,6 @@ Diagnostics &diags() {
   static Diagnostics d;
   return d;
 }
-
-thread_local DWORD t_last_error = 0;
 
 constexpr LANGID kEnglishUs = 0x0409;
 
@@ -187,14 +153,14 @@ void fail(Call c, DWORD code, int times, unsigned skip) {
   auto &f = faults();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.table[static_cast<int>(c)] = Fault{times != 0, code, times, skip};
-  f.any = true;
+  detail::g_fault_armed.store(true, std::memory_order_relaxed);
 }
 
 void clear_faults() {
   auto &f = faults();
   std::lock_guard<std::mutex> lock(f.mutex);
   f.table.fill(Fault{});
-  f.any = false;
+  detail::g_fault_armed.store(false, std::memory_order_relaxed);
 }
 
 uint64_t calls(Call c) {
@@ -370,6 +336,7 @@ void reset() {
   }
   clear_faults();
   reset_calls();
+  set_module_budget(kDefaultModuleBudget);
   use_real_tick_count();
   diags().print = false;
   clear_diagnostics();
@@ -432,15 +399,22 @@ LANGID user_language() { return world().user_language; }
 
 namespace detail {
 
-bool enter(Call c, DWORD *code) {
-  int i = static_cast<int>(c);
-  // Only this thread writes its block (reset_calls aside).
-  auto &count = thread_counters().count[i];
-  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+constinit __thread CounterBlock *t_counters = nullptr;
+constinit __thread DWORD t_last_error = 0;
+constinit std::atomic<bool> g_fault_armed{false};
+
+CounterBlock *register_thread() {
+  auto &c = counters();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.blocks.push_back(std::make_unique<CounterBlock>());
+  t_counters = c.blocks.back().get();
+  return t_counters;
+}
+
+bool enter_armed(Call c, DWORD *code) {
   auto &f = faults();
-  if (!f.any.load(std::memory_order_relaxed)) return false;
   std::lock_guard<std::mutex> lock(f.mutex);
-  Fault &fault = f.table[i];
+  Fault &fault = f.table[static_cast<int>(c)];
   if (!fault.armed) return false;
   if (fault.skip > 0) {
     --fault.skip;
@@ -449,15 +423,6 @@ bool enter(Call c, DWORD *code) {
   *code = fault.code;
   if (fault.times > 0 && --fault.times == 0) fault.armed = false;
   return true;
-}
-
-void set_error(DWORD code) { t_last_error = code; }
-DWORD last_error() { return t_last_error; }
-
-void live_add(LiveKind kind, long delta) {
-  // Only this thread writes its block.
-  auto &live = thread_counters().live[static_cast<int>(kind)];
-  live.store(live.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
 }
 
 void ensure_configured() {
@@ -481,13 +446,13 @@ extern "C" {
 DWORD WINAPI GetLastError(void) {
   DWORD code = 0;
   if (detail::enter(Call::GetLastError, &code)) return code;
-  return t_last_error;
+  return detail::t_last_error;
 }
 
 void WINAPI SetLastError(DWORD code) {
   DWORD fault = 0;
   if (detail::enter(Call::SetLastError, &fault)) code = fault;
-  t_last_error = code;
+  detail::t_last_error = code;
 }
 
 DWORD WINAPI GetTickCount(void) {

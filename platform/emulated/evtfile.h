@@ -27,10 +27,12 @@
 // Each step of the walk needs only the record's framing: a Length of at
 // least 0x38 and a multiple of 4 that stays before the end-of-file record,
 // and the same Length in the record's last DWORD.  A record whose framing
-// holds is indexed even when its contents are damaged; its contents
-// (signature, record number, names, SID, strings, data) are checked each
-// time it is read, and a damaged one fails that read with
-// ERROR_EVENTLOG_FILE_CORRUPT while its neighbours stay readable.  A record
+// holds is indexed even when its contents are damaged; its signature and
+// record number are checked each time it is read, and a record without them
+// fails that read with ERROR_EVENTLOG_FILE_CORRUPT while its neighbours stay
+// readable.  Its names, SID, strings and data are served as they are, even
+// when their offsets point outside the record: the reader reads them within
+// the record's Length.  A record
 // whose framing fails breaks the chain: the walk then goes backwards from the
 // end-of-file record through the trailing Length copies (each record so
 // found must also begin with that Length and the signature), so the records
@@ -94,8 +96,8 @@ constexpr uint32_t kDataOffset = 0x34;
 
 // Whether the `length` bytes at `record` are a sound EVENTLOGRECORD numbered
 // `number`: both Length fields equal `length` (at least 0x38, a multiple of
-// 4), the signature, and every name, SID, string and data area inside the
-// record, each string terminated inside it.
+// 4), the signature and the record number.  Only this framing decides: the
+// offsets of its names, SID, strings and data are not checked here.
 bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
 // The same check, saying what is wrong: null for a sound record.
 const char *evt_record_problem(const uint8_t *record, size_t length, uint32_t number);
@@ -188,6 +190,12 @@ class EvtLog {
   // record starts; false when that cannot be read.
   bool length_of(uint64_t i, uint32_t offset, uint32_t *length) const;
   bool ring_read(uint64_t pos, void *dst, size_t n) const;
+  // read() of the records in pieces_ (starting at number n, going by step)
+  // when the file is in memory.
+  DWORD read_in_place(int64_t n, int64_t step, void *buffer, DWORD *read_out);
+  // A read whose first record, pieces_[0] if any, failed (with `problem`
+  // when its checks did).
+  DWORD fail_read(int64_t n, int64_t step, const char *problem);
   uint64_t advance(uint64_t pos, uint64_t n) const;
   void note(const std::string &what) const;
 
@@ -211,6 +219,11 @@ class EvtLog {
   std::vector<Piece> pieces_;
   std::vector<uint8_t> scratch_;           // a batch being put together
   std::vector<uint8_t> backward_scratch_;  // a run read to be reversed
+  // Bytes served from a mapped file since its memory was last given back;
+  // at kResidentLimit it is given back again, so a walk keeps only a few
+  // megabytes of a large log resident.
+  static constexpr uint64_t kResidentLimit = 4 << 20;
+  uint64_t served_ = 0;
 };
 
 }  // namespace vesk::emu

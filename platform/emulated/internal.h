@@ -1,6 +1,7 @@
 // Shared by the emulated calls' implementations; not for tests.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -8,16 +9,62 @@
 
 namespace vesk::emu::detail {
 
+enum class LiveKind { LocalAlloc, Bstr, RegKey, EventLog, Token, Module };
+constexpr int kLiveKinds = 6;
+
+// Call counts and live-object counts, one block per thread: a thread bumps
+// its own counters without a locked instruction, which would cost more than
+// many emulated calls themselves.  Blocks outlive their threads, so that
+// their counts still add up; an object made on one thread and released on
+// another leaves +1 in one block and -1 in the other, exact in the sum.
+struct CounterBlock {
+  std::array<std::atomic<uint64_t>, static_cast<int>(Call::Count)> count{};
+  std::array<std::atomic<long>, kLiveKinds> live{};
+};
+
+// This thread's block (null until its first call) and its last error.  Plain
+// constant-initialised thread variables in the initial-exec model: reading
+// one, from the shared library too, is a load off the thread pointer, with
+// no call to the dynamic loader and no initialisation check.  They are
+// small, so that a library loaded at run time still finds room for them.
+extern __thread CounterBlock *t_counters __attribute__((tls_model("initial-exec")));
+extern __thread DWORD t_last_error __attribute__((tls_model("initial-exec")));
+// Set while any fault is armed.
+extern std::atomic<bool> g_fault_armed;
+
+CounterBlock *register_thread();
+// The slow half of enter(): whether the armed fault of `c` fires now.
+bool enter_armed(Call c, DWORD *code);
+
+inline CounterBlock &thread_counters() {
+  CounterBlock *mine = t_counters;
+  if (mine == nullptr) [[unlikely]]
+    mine = register_thread();
+  return *mine;
+}
+
 // Every emulated call starts here: counts the call and tells whether an
-// injected fault fires, with its code.
-bool enter(Call c, DWORD *code);
+// injected fault fires, with its code.  Where no test arms a fault this is a
+// thread-pointer load, an increment and one branch that always goes the
+// same way.
+inline bool enter(Call c, DWORD *code) {
+  // Only this thread writes its block (reset_calls aside).
+  auto &count = thread_counters().count[static_cast<int>(c)];
+  count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  if (!g_fault_armed.load(std::memory_order_relaxed)) [[likely]]
+    return false;
+  return enter_armed(c, code);
+}
 
 // The calling thread's last error, without counting a call.
-void set_error(DWORD code);
-DWORD last_error();
+inline void set_error(DWORD code) { t_last_error = code; }
+inline DWORD last_error() { return t_last_error; }
 
-enum class LiveKind { LocalAlloc, Bstr, RegKey, EventLog, Token, Module };
-void live_add(LiveKind kind, long delta);
+inline void live_add(LiveKind kind, long delta) {
+  // Only this thread writes its block.
+  auto &live = thread_counters().live[static_cast<int>(kind)];
+  live.store(live.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
 
 // A byte of the emulated ANSI code page (1252) as UTF-16.
 char16_t ansi_to_unicode(uint8_t byte);
