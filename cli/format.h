@@ -68,7 +68,10 @@ void append_csv_row(std::string &out, const Row &row);
 // A JSON string literal for UTF-8 text: quote, backslash and every control
 // character below 0x20 escaped.
 std::string json_string(std::string_view utf8);
+// Scans eight bytes at a time and copies the runs between escapes whole.
 void append_json_string(std::string &out, std::string_view utf8);
+// The same one byte at a time: the reference the fast form must match.
+void append_json_string_scalar(std::string &out, std::string_view utf8);
 // One JSON object on one line, LF-terminated, with the keys log, record, the
 // eight slots and error in that order: empty slots and a row without error
 // are null, the event number and the record number are numbers.

@@ -14,6 +14,7 @@
 #include "records/civil.h"
 #include "records/record.h"
 #include "vesk.h"
+#include "walk/utf8.h"
 #include "walk/walk.h"
 
 #if !defined(_WIN32)
@@ -167,8 +168,8 @@ void set_cell(Cell &cell, const VARIANT &v) {
       cell.kind = Cell::Kind::Text;
       const BSTR b = V_BSTR(&v);
       if (b != nullptr)
-        append_utf8(cell.text, SysStringLen(b),
-                    [&](size_t i) { return static_cast<uint32_t>(b[i]); });
+        vesk::walk::append_utf8(cell.text, reinterpret_cast<const char16_t *>(b),
+                                SysStringLen(b));
       break;
     }
     default:
@@ -521,8 +522,13 @@ struct Log::Impl {
 
   // Fills out.row and out.error from the library.
   void fill_row(uint32_t number, Record &out) {
-    for (Cell &c : out.row) c = Cell{};
-    out.error = Cell{};
+    // Emptied in place: the texts keep their capacity from record to record.
+    for (Cell &c : out.row) {
+      c.kind = Cell::Kind::Empty;
+      c.text.clear();
+    }
+    out.error.kind = Cell::Kind::Empty;
+    out.error.text.clear();
     std::string why;
     Library *lib = library_for(out.has_raw ? out.raw.source : std::string(), &why);
     if (lib == nullptr) {

@@ -93,15 +93,10 @@ class ByteSource {
   // (size() when none): a sparse file's holes can be passed without reading
   // them.  Sources that do not know give `off`.
   virtual uint64_t data_from(uint64_t off) const { return off; }
-  // All size() bytes in place, when the source holds them in memory (a file
-  // mapped read-only, bytes given): readers may check and copy records
-  // where they lie.  Valid while the source lives; null for sources that
-  // only read.
+  // All size() bytes in place, when the source holds them in memory:
+  // readers may check and copy records where they lie.  Valid while the
+  // source lives; null for sources that only read.
   virtual const uint8_t *bytes() const { return nullptr; }
-  // Gives back the memory that reading through bytes() has made resident
-  // (a mapped file's pages; they are read again when next touched), so that
-  // a walk over a large file does not keep all of it.
-  virtual void release() const {}
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
