@@ -2,23 +2,31 @@
 //
 //   vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]
 //        [--format table|csv|jsonl] [--from N] [--to N] [--reverse]
-//        [--limit N] [--quiet] LOG...
+//        [--limit N] [--jobs N] [--quiet] LOG...
 //
 // Rows go to standard output; what each open reports (the record range, or
 // the error text) and the errors of single records go to standard error.
 // Exit status: 0 when every log was walked, 1 when one could not be opened,
 // its range read or its walk finished, 2 for a usage error.  A reader that
 // goes away (vesk ... | head) ends the walk quietly with status 0.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -54,6 +62,7 @@ struct Options {
   bool reverse = false;
   bool quiet = false;
   std::optional<uint64_t> limit;
+  unsigned jobs = 0;  // 0: one per processor
   std::vector<const char *> logs;
 };
 
@@ -63,12 +72,14 @@ constexpr int kRecordErrorsShown = 20;
 // A walk gives up after this many records in a row that could not be read:
 // a range of numbers that the log does not hold is not walked to its end.
 constexpr int kUnreadableInARow = 1000;
+// The most threads --jobs takes.
+constexpr unsigned kMaxJobs = 256;
 
 void usage(FILE *out) {
   std::fputs(
       "usage: vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]\n"
       "            [--format table|csv|jsonl] [--from N] [--to N] [--reverse]\n"
-      "            [--limit N] [--quiet] LOG...\n"
+      "            [--limit N] [--jobs N] [--quiet] LOG...\n"
       "       vesk --version\n"
       "\n"
       "Prints the records of each event LOG (Application, System, Security, ...)\n"
@@ -85,6 +96,8 @@ void usage(FILE *out) {
       "  --from N, --to N  only record numbers N and above, or N and below\n"
       "  --reverse         newest record first\n"
       "  --limit N         at most N rows per log\n"
+      "  --jobs N          convert with N threads (default: one per processor);\n"
+      "                    the rows come out in the same order, the same bytes\n"
       "  --quiet           no progress line and no per-log summary\n"
       "\n"
       "Columns: log, record, time, event, type, category, user, source,\n"
@@ -190,6 +203,15 @@ Parsed parse(int argc, char **argv, Options *o) {
       } else {
         o->limit = n;
       }
+    } else if (arg == "--jobs" || arg == "-j") {
+      const char *v = value(arg.c_str());
+      if (v == nullptr) return Parsed::Bad;
+      if (!parse_number(v, kMaxJobs, &n) || n == 0) {
+        std::fprintf(stderr, "vesk: %s takes a number from 1 to %u, not '%s'\n",
+                     arg.c_str(), kMaxJobs, v);
+        return Parsed::Bad;
+      }
+      o->jobs = static_cast<unsigned>(n);
     } else if (arg == "--reverse") {
       o->reverse = true;
     } else if (arg == "--quiet" || arg == "-q") {
@@ -331,6 +353,26 @@ class Printer {
     out_.drain();
   }
 
+  // Whether rows can be rendered apart from the printer (not for a table,
+  // whose widths come from all its rows).
+  bool renders_rows() const { return format_ != Format::Table; }
+
+  // Appends the row as this format prints it.
+  void render(std::string &out, const Row &row) const {
+    if (format_ == Format::Csv)
+      vesk::cli::append_csv_row(out, row);
+    else
+      vesk::cli::append_json_row(out, row);
+  }
+
+  // Rows that render() made, in order.
+  void add_rendered(std::string_view rows) {
+    if (format_ == Format::Csv && !header_done_) out_.buffer() += vesk::cli::csv_header();
+    header_done_ = true;
+    out_.buffer() += rows;
+    out_.drain();
+  }
+
   // Ends one log: a table is printed per log.
   void flush() {
     if (format_ == Format::Table && !table_.empty()) {
@@ -347,8 +389,196 @@ class Printer {
   std::vector<Row> table_;
 };
 
+// ---------------------------------------------------------------- --jobs
+
+// The library reports some failures once per handle: the first record that
+// meets a source it cannot find, a message file it cannot load or a message
+// number that no file formats gets the error, later ones do not.  Which
+// records carry those errors thus depends on what the handle has converted
+// before, and a thread's handle has seen only its own blocks.  What the
+// library remembers is keyed by the record's source, its event number, its
+// category and the parameter numbers (%%N) in its strings: records alike in
+// these (their signature) leave the same memory behind.  So the writer keeps
+// one more handle, the mirror, that converts in order every record whose
+// signature is new and every record for which its thread reported an error:
+// the mirror has then met every key that the single-threaded walk would
+// have met before, and the error it reports is that walk's.  Records whose
+// signature was seen before and that came without an error are taken as the
+// thread converted them.
+std::string signature(const vesk::walk::Record &rec) {
+  std::string sig = rec.raw.source;
+  for (char &c : sig)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  sig += '\0';
+  sig += std::to_string(rec.raw.event_id);
+  sig += '\0';
+  sig += std::to_string(rec.raw.category);
+  for (const std::string &text : rec.raw.strings)
+    if (text.find('%') != std::string::npos) {
+      sig += '\0';
+      sig += text;
+    }
+  return sig;
+}
+
+// A stretch of consecutive places of a walk, converted by one thread: its
+// rows as the format prints them, and what the writer needs to know of each
+// record to end the walk where the walk of one thread ends it and to give
+// each row the error that walk gives it.
+struct Block {
+  enum class Kind : uint8_t {
+    kRow,         // a record and its row
+    kUnreadable,  // a record that could not be read, with its row
+    kMissing,     // a number past the end, met walking backwards: no row
+    kEnd,         // a number past the end walking forwards: the walk is over
+  };
+  struct Entry {
+    uint32_t number;
+    Kind kind;
+    size_t end;         // where its row ends in `rows`
+    std::string error;  // the library's error text for it, if any
+    // For a readable record whose signature is new to its thread or that
+    // came with an error: the signature and the row, for the writer to
+    // check against the mirror.
+    std::string sig;
+    std::unique_ptr<Row> row;
+  };
+  std::string rows;
+  std::vector<Entry> entries;
+};
+
+// Converts places [first, first + n) of the walk over numbers lo..hi (hi
+// down, when reverse) with `log`, one record at a time by number.  `seen`:
+// the signatures this thread has met.
+void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
+                   uint32_t lo, uint32_t hi, uint64_t first, uint64_t n,
+                   std::set<std::string> &seen, Block &b) {
+  vesk::walk::Record rec;
+  Row r{log.label(), 0, std::vector<Cell>(8), {}};
+  for (uint64_t at = first; at < first + n; ++at) {
+    const uint32_t number =
+        reverse ? hi - static_cast<uint32_t>(at) : lo + static_cast<uint32_t>(at);
+    if (!log.read(number, rec, true)) {
+      const Block::Kind kind = reverse ? Block::Kind::kMissing : Block::Kind::kEnd;
+      b.entries.push_back({number, kind, b.rows.size(), {}, {}, nullptr});
+      if (kind == Block::Kind::kEnd) return;
+      continue;
+    }
+    r.record = rec.number;
+    for (int s = 0; s < 8; ++s) r.cells[s] = rec.row[s];
+    r.error = rec.error;
+    printer.render(b.rows, r);
+    Block::Entry e{number,
+                   rec.has_raw ? Block::Kind::kRow : Block::Kind::kUnreadable,
+                   b.rows.size(),
+                   rec.error.kind != Cell::Kind::Empty ? rec.error.text : "",
+                   {},
+                   nullptr};
+    if (rec.has_raw) {
+      std::string sig = signature(rec);
+      if (seen.insert(sig).second || rec.error.kind != Cell::Kind::Empty) {
+        e.sig = std::move(sig);
+        e.row = std::make_unique<Row>(r);
+      }
+    }
+    b.entries.push_back(std::move(e));
+  }
+}
+
+// The walk of one log over several threads, each with its own handle (the
+// library converts rows on one handle at a time).  The places of the walk
+// are cut into blocks dealt out in turn; the calling thread writes the
+// blocks in order, so the output is the walk of one thread, byte for byte.
+// Workers run at most a few blocks ahead of the writer, which bounds the
+// memory.  Returns whether the walk finished; *reason says why not.
+class ParallelWalk {
+ public:
+  ParallelWalk(std::vector<vesk::walk::Log *> logs, const Printer &printer, bool reverse,
+               uint32_t lo, uint32_t hi, uint64_t places)
+      : logs_(std::move(logs)),
+        printer_(printer),
+        reverse_(reverse),
+        lo_(lo),
+        hi_(hi),
+        places_(places),
+        seen_(logs_.size()) {
+    const uint64_t jobs = logs_.size();
+    // Blocks small enough that every thread has work in a short walk, large
+    // enough that handing them over costs nothing next to converting them.
+    block_ = std::clamp<uint64_t>(places_ / (jobs * 4), 16, 512);
+    blocks_ = (places_ + block_ - 1) / block_;
+    window_ = 2 * jobs;
+  }
+
+  ~ParallelWalk() { finish(); }
+
+  void start() {
+    for (size_t w = 0; w < logs_.size(); ++w)
+      threads_.emplace_back([this, w] { work(w); });
+  }
+
+  // The next block in order; false when there are no more.
+  bool next(Block &out) {
+    if (taken_ == blocks_) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_cv_.wait(lock, [&] { return ready_.count(taken_) != 0; });
+    out = std::move(ready_[taken_]);
+    ready_.erase(taken_);
+    ++taken_;
+    room_cv_.notify_all();
+    return true;
+  }
+
+  // Stops the workers and waits for them.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    room_cv_.notify_all();
+    for (auto &t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  void work(size_t w) {
+    std::vector<std::set<std::string>> &seen = seen_;
+    for (uint64_t k = w; k < blocks_; k += logs_.size()) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_cv_.wait(lock, [&] { return stop_ || k < taken_ + window_; });
+        if (stop_) return;
+      }
+      Block b;
+      const uint64_t first = k * block_;
+      convert_block(*logs_[w], printer_, reverse_, lo_, hi_, first,
+                    std::min(block_, places_ - first), seen[w], b);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ready_.emplace(k, std::move(b));
+      }
+      ready_cv_.notify_all();
+    }
+  }
+
+  std::vector<vesk::walk::Log *> logs_;
+  const Printer &printer_;
+  bool reverse_;
+  uint32_t lo_, hi_;
+  uint64_t places_, block_ = 0, blocks_ = 0, window_ = 0;
+  std::vector<std::set<std::string>> seen_;  // per thread
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_cv_, room_cv_;
+  std::map<uint64_t, Block> ready_;
+  uint64_t taken_ = 0;  // blocks handed to the writer
+  bool stop_ = false;
+};
+
 // Walks one open log; false when the walk had to stop before its end.
-bool walk(vesk::walk::Log &log, const Options &o, Printer &printer) {
+// `name` and `wo` open the further handles of a walk over several threads.
+bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
+          const Options &o, Printer &printer) {
   // Messages name a remote log as MACHINE\LOG.
   const std::string label =
       o.machine && *o.machine ? std::string(o.machine) + "\\" + log.label() : log.label();
@@ -366,6 +596,97 @@ bool walk(vesk::walk::Log &log, const Options &o, Printer &printer) {
   const uint64_t span = log.span();
   const uint64_t todo = o.limit && *o.limit < span ? *o.limit : span;
   Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, todo);
+
+  // Over several threads when there is enough to share.
+  const unsigned jobs =
+      o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::unique_ptr<vesk::walk::Log>> more;
+  if (jobs > 1 && printer.renders_rows() && todo >= 64) {
+    for (unsigned j = 1; j < jobs && j < todo / 16; ++j) {
+      std::string error;
+      auto other = vesk::walk::Log::open(name, wo, &error);
+      if (!other) break;
+      more.push_back(std::move(other));
+    }
+  }
+  std::unique_ptr<vesk::walk::Log> mirror;
+  if (!more.empty()) {
+    std::string error;
+    mirror = vesk::walk::Log::open(name, wo, &error);
+    if (!mirror) more.clear();
+  }
+  if (!more.empty()) {
+    std::vector<vesk::walk::Log *> logs = {&log};
+    for (auto &m : more) logs.push_back(m.get());
+    std::set<std::string> seen;  // the signatures the mirror has met
+    vesk::walk::Record check;
+    std::string rerendered;
+    uint32_t lo = first, hi = count ? first + count - 1u : first;
+    if (o.from && *o.from > lo) lo = *o.from;
+    if (o.to && *o.to < hi) hi = *o.to;
+    ParallelWalk parallel(std::move(logs), printer, o.reverse, lo, hi, todo);
+    parallel.start();
+    Block b;
+    bool complete = true;
+    std::string reason;
+    int unreadable = 0, errors = 0;
+    uint64_t done = 0;
+    bool over = false;
+    while (!over && parallel.next(b)) {
+      size_t from = 0;
+      for (const Block::Entry &e : b.entries) {
+        ++done;
+        if (e.kind == Block::Kind::kEnd) {
+          over = true;
+          break;
+        }
+        if (e.kind == Block::Kind::kRow)
+          unreadable = 0;
+        else if (++unreadable >= kUnreadableInARow)
+          over = true;
+        if (e.kind != Block::Kind::kMissing) {
+          std::string_view text = std::string_view(b.rows).substr(from, e.end - from);
+          from = e.end;
+          const std::string *error = &e.error;
+          if (e.row && (!e.error.empty() || seen.insert(e.sig).second)) {
+            // The mirror's error is the one the walk of one thread gives.
+            if (mirror->read(e.number, check, true) &&
+                check.error.text != e.row->error.text) {
+              e.row->error = check.error;
+              rerendered.clear();
+              printer.render(rerendered, *e.row);
+              text = rerendered;
+              error = &check.error.text;
+            }
+          }
+          if (!error->empty() && errors++ < kRecordErrorsShown) {
+            progress.clear();
+            std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
+                         static_cast<unsigned long>(e.number),
+                         vesk::cli::display_text(*error).c_str());
+          }
+          printer.add_rendered(text);
+        }
+        if (over) {
+          complete = false;
+          reason = std::to_string(kUnreadableInARow) +
+                   " records in a row could not be read (up to record " +
+                   std::to_string(e.number) + "); stopping";
+          break;
+        }
+        progress.tick(done);
+      }
+    }
+    parallel.finish();
+    progress.clear();
+    printer.flush();
+    if (!complete) std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), reason.c_str());
+    if (errors > kRecordErrorsShown && !o.quiet)
+      std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(),
+                   errors);
+    return complete;
+  }
+
   vesk::walk::Record rec;
   Row r{log.label(), 0, std::vector<Cell>(8), {}};
   int errors = 0;
@@ -432,7 +753,7 @@ int main(int argc, char **argv) {
                      o.machine && *o.machine ? o.machine : "the local computer",
                      vesk::cli::display_text(error).c_str());
         all_ok = false;
-      } else if (!walk(*opened, o, printer)) {
+      } else if (!walk(*opened, log, wo, o, printer)) {
         all_ok = false;
       }
     }
