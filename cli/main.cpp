@@ -23,10 +23,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #if defined(_WIN32)
@@ -452,7 +452,7 @@ struct Block {
 // the signatures this thread has met.
 void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
                    uint32_t lo, uint32_t hi, uint64_t first, uint64_t n,
-                   std::set<std::string> &seen, Block &b) {
+                   std::unordered_set<std::string> &seen, Block &b) {
   vesk::walk::Record rec;
   Row r{log.label(), 0, std::vector<Cell>(8), {}};
   for (uint64_t at = first; at < first + n; ++at) {
@@ -542,7 +542,7 @@ class ParallelWalk {
 
  private:
   void work(size_t w) {
-    std::vector<std::set<std::string>> &seen = seen_;
+    std::vector<std::unordered_set<std::string>> &seen = seen_;
     for (uint64_t k = w; k < blocks_; k += logs_.size()) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -566,7 +566,7 @@ class ParallelWalk {
   bool reverse_;
   uint32_t lo_, hi_;
   uint64_t places_, block_ = 0, blocks_ = 0, window_ = 0;
-  std::vector<std::set<std::string>> seen_;  // per thread
+  std::vector<std::unordered_set<std::string>> seen_;  // per thread
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable ready_cv_, room_cv_;
@@ -618,7 +618,7 @@ bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
   if (!more.empty()) {
     std::vector<vesk::walk::Log *> logs = {&log};
     for (auto &m : more) logs.push_back(m.get());
-    std::set<std::string> seen;  // the signatures the mirror has met
+    std::unordered_set<std::string> seen;  // the signatures the mirror has met
     vesk::walk::Record check;
     std::string rerendered;
     uint32_t lo = first, hi = count ? first + count - 1u : first;

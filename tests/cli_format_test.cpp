@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "cli/format.h"
 #include "walk/utf8.h"
@@ -238,6 +239,16 @@ TEST(WalkUtf8, FastConversionMatchesTheUnitByUnitForm) {
     vesk::walk::append_utf8(fast, text.data(), text.size());
     vesk::walk::append_utf8_scalar(slow, text.data(), text.size());
     ASSERT_EQ(fast, slow) << "case " << i;
+    // The same units stored little-endian at an odd address, as inside a
+    // raw record.
+    std::vector<unsigned char> bytes(1 + 2 * text.size());
+    for (size_t k = 0; k < text.size(); ++k) {
+      bytes[1 + 2 * k] = static_cast<unsigned char>(text[k] & 0xFF);
+      bytes[2 + 2 * k] = static_cast<unsigned char>(text[k] >> 8);
+    }
+    std::string unaligned = "x";
+    vesk::walk::append_utf8_le(unaligned, bytes.data() + 1, text.size());
+    ASSERT_EQ(unaligned, slow) << "case " << i;
   }
   std::string out;
   const std::u16string mixed =

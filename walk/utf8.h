@@ -12,6 +12,10 @@ namespace vesk::walk {
 // reserved at once.
 void append_utf8(std::string &out, const char16_t *text, size_t n);
 
+// The same for `n` units stored little-endian at `bytes`, which need not be
+// aligned (the strings inside a raw record).
+void append_utf8_le(std::string &out, const unsigned char *bytes, size_t n);
+
 // The same one unit at a time: the reference that append_utf8 must match.
 void append_utf8_scalar(std::string &out, const char16_t *text, size_t n);
 

@@ -216,9 +216,7 @@ void text_field(const RecordView &view, DWORD offset, std::string &out) {
   const RecordText t = view.Text(offset);
   out.clear();
   if (t.text == nullptr) return;
-  const BYTE *b = view.bytes() + offset;
-  append_utf8(out, t.units,
-              [&](size_t i) { return static_cast<uint32_t>(ReadU16(b + 2 * i)); });
+  vesk::walk::append_utf8_le(out, view.bytes() + offset, t.units);
 }
 
 // The raw fields of a record of `length` bytes (at least the fixed part),
