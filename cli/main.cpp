@@ -26,7 +26,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #if defined(_WIN32)
@@ -395,31 +394,15 @@ class Printer {
 // meets a source it cannot find, a message file it cannot load or a message
 // number that no file formats gets the error, later ones do not.  Which
 // records carry those errors thus depends on what the handle has converted
-// before, and a thread's handle has seen only its own blocks.  What the
-// library remembers is keyed by the record's source, its event number, its
-// category and the parameter numbers (%%N) in its strings: records alike in
-// these (their signature) leave the same memory behind.  So the writer keeps
-// one more handle, the mirror, that converts in order every record whose
-// signature is new and every record for which its thread reported an error:
-// the mirror has then met every key that the single-threaded walk would
-// have met before, and the error it reports is that walk's.  Records whose
-// signature was seen before and that came without an error are taken as the
-// thread converted them.
-std::string signature(const vesk::walk::Record &rec) {
-  std::string sig = rec.raw.source;
-  for (char &c : sig)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  sig += '\0';
-  sig += std::to_string(rec.raw.event_id);
-  sig += '\0';
-  sig += std::to_string(rec.raw.category);
-  for (const std::string &text : rec.raw.strings)
-    if (text.find('%') != std::string::npos) {
-      sig += '\0';
-      sig += text;
-    }
-  return sig;
-}
+// before, and a thread's handle has met only its own blocks.  Whether a
+// source, file or number fails does not depend on the handle, and what one
+// thread's handle has met the walk of one thread has met too.  So a record
+// that its thread converted without an error has none in the walk of one
+// thread either; and every record where a failure is first met anywhere
+// comes with an error from its thread.  The writer therefore keeps one more
+// handle, the mirror, that converts in order the records that came with an
+// error: the mirror has then met every failure that the walk of one thread
+// would have met before, and the error it reports is that walk's.
 
 // A stretch of consecutive places of a walk, converted by one thread: its
 // rows as the format prints them, and what the writer needs to know of each
@@ -437,10 +420,8 @@ struct Block {
     Kind kind;
     size_t end;         // where its row ends in `rows`
     std::string error;  // the library's error text for it, if any
-    // For a readable record whose signature is new to its thread or that
-    // came with an error: the signature and the row, for the writer to
-    // check against the mirror.
-    std::string sig;
+    // For a readable record that came with an error: its row, for the
+    // writer to give the mirror's error.
     std::unique_ptr<Row> row;
   };
   std::string rows;
@@ -448,11 +429,9 @@ struct Block {
 };
 
 // Converts places [first, first + n) of the walk over numbers lo..hi (hi
-// down, when reverse) with `log`, one record at a time by number.  `seen`:
-// the signatures this thread has met.
+// down, when reverse) with `log`, one record at a time by number.
 void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
-                   uint32_t lo, uint32_t hi, uint64_t first, uint64_t n,
-                   std::unordered_set<std::string> &seen, Block &b) {
+                   uint32_t lo, uint32_t hi, uint64_t first, uint64_t n, Block &b) {
   vesk::walk::Record rec;
   Row r{log.label(), 0, std::vector<Cell>(8), {}};
   for (uint64_t at = first; at < first + n; ++at) {
@@ -460,7 +439,7 @@ void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
         reverse ? hi - static_cast<uint32_t>(at) : lo + static_cast<uint32_t>(at);
     if (!log.read(number, rec, true)) {
       const Block::Kind kind = reverse ? Block::Kind::kMissing : Block::Kind::kEnd;
-      b.entries.push_back({number, kind, b.rows.size(), {}, {}, nullptr});
+      b.entries.push_back({number, kind, b.rows.size(), {}, nullptr});
       if (kind == Block::Kind::kEnd) return;
       continue;
     }
@@ -468,19 +447,11 @@ void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
     for (int s = 0; s < 8; ++s) r.cells[s] = rec.row[s];
     r.error = rec.error;
     printer.render(b.rows, r);
-    Block::Entry e{number,
-                   rec.has_raw ? Block::Kind::kRow : Block::Kind::kUnreadable,
+    Block::Entry e{number, rec.has_raw ? Block::Kind::kRow : Block::Kind::kUnreadable,
                    b.rows.size(),
-                   rec.error.kind != Cell::Kind::Empty ? rec.error.text : "",
-                   {},
-                   nullptr};
-    if (rec.has_raw) {
-      std::string sig = signature(rec);
-      if (seen.insert(sig).second || rec.error.kind != Cell::Kind::Empty) {
-        e.sig = std::move(sig);
-        e.row = std::make_unique<Row>(r);
-      }
-    }
+                   rec.error.kind != Cell::Kind::Empty ? rec.error.text : "", nullptr};
+    if (rec.has_raw && rec.error.kind != Cell::Kind::Empty)
+      e.row = std::make_unique<Row>(r);
     b.entries.push_back(std::move(e));
   }
 }
@@ -500,8 +471,7 @@ class ParallelWalk {
         reverse_(reverse),
         lo_(lo),
         hi_(hi),
-        places_(places),
-        seen_(logs_.size()) {
+        places_(places) {
     const uint64_t jobs = logs_.size();
     // Blocks small enough that every thread has work in a short walk, large
     // enough that handing them over costs nothing next to converting them.
@@ -542,7 +512,6 @@ class ParallelWalk {
 
  private:
   void work(size_t w) {
-    std::vector<std::unordered_set<std::string>> &seen = seen_;
     for (uint64_t k = w; k < blocks_; k += logs_.size()) {
       {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -552,7 +521,7 @@ class ParallelWalk {
       Block b;
       const uint64_t first = k * block_;
       convert_block(*logs_[w], printer_, reverse_, lo_, hi_, first,
-                    std::min(block_, places_ - first), seen[w], b);
+                    std::min(block_, places_ - first), b);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         ready_.emplace(k, std::move(b));
@@ -566,7 +535,6 @@ class ParallelWalk {
   bool reverse_;
   uint32_t lo_, hi_;
   uint64_t places_, block_ = 0, blocks_ = 0, window_ = 0;
-  std::vector<std::unordered_set<std::string>> seen_;  // per thread
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable ready_cv_, room_cv_;
@@ -618,7 +586,6 @@ bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
   if (!more.empty()) {
     std::vector<vesk::walk::Log *> logs = {&log};
     for (auto &m : more) logs.push_back(m.get());
-    std::unordered_set<std::string> seen;  // the signatures the mirror has met
     vesk::walk::Record check;
     std::string rerendered;
     uint32_t lo = first, hi = count ? first + count - 1u : first;
@@ -648,7 +615,7 @@ bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
           std::string_view text = std::string_view(b.rows).substr(from, e.end - from);
           from = e.end;
           const std::string *error = &e.error;
-          if (e.row && (!e.error.empty() || seen.insert(e.sig).second)) {
+          if (e.row) {
             // The mirror's error is the one the walk of one thread gives.
             if (mirror->read(e.number, check, true) &&
                 check.error.text != e.row->error.text) {
