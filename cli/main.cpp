@@ -71,8 +71,11 @@ constexpr int kRecordErrorsShown = 20;
 // A walk gives up after this many records in a row that could not be read:
 // a range of numbers that the log does not hold is not walked to its end.
 constexpr int kUnreadableInARow = 1000;
-// The most threads --jobs takes.
-constexpr unsigned kMaxJobs = 256;
+// The most threads --jobs takes, and the most a walk uses: each thread
+// holds a handle with its caches and a few blocks of rows, and past eight
+// the memory would pass 64 MB for no gain on the machines this runs on.
+constexpr unsigned kMaxJobs = 64;
+constexpr unsigned kMaxThreads = 8;
 
 void usage(FILE *out) {
   std::fputs(
@@ -95,8 +98,9 @@ void usage(FILE *out) {
       "  --from N, --to N  only record numbers N and above, or N and below\n"
       "  --reverse         newest record first\n"
       "  --limit N         at most N rows per log\n"
-      "  --jobs N          convert with N threads (default: one per processor);\n"
-      "                    the rows come out in the same order, the same bytes\n"
+      "  --jobs N          convert with N threads (default: one per processor,\n"
+      "                    at most 8); the rows come out in the same order, the\n"
+      "                    same bytes\n"
       "  --quiet           no progress line and no per-log summary\n"
       "\n"
       "Columns: log, record, time, event, type, category, user, source,\n"
@@ -474,8 +478,11 @@ class ParallelWalk {
         places_(places) {
     const uint64_t jobs = logs_.size();
     // Blocks small enough that every thread has work in a short walk, large
-    // enough that handing them over costs nothing next to converting them.
-    block_ = std::clamp<uint64_t>(places_ / (jobs * 4), 16, 512);
+    // enough that handing them over and the reads that pass a block's end
+    // cost little next to converting them, and few enough records in flight
+    // (2 * 8192 at most, a few megabytes of rows) whatever the thread count.
+    block_ = std::clamp<uint64_t>(places_ / (jobs * 4), 16,
+                                  std::max<uint64_t>(64, 8192 / jobs));
     blocks_ = (places_ + block_ - 1) / block_;
     window_ = 2 * jobs;
   }
@@ -567,7 +574,8 @@ bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
 
   // Over several threads when there is enough to share.
   const unsigned jobs =
-      o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+      std::min(kMaxThreads,
+               o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency()));
   std::vector<std::unique_ptr<vesk::walk::Log>> more;
   if (jobs > 1 && printer.renders_rows() && todo >= 64) {
     for (unsigned j = 1; j < jobs && j < todo / 16; ++j) {
