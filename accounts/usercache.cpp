@@ -1,5 +1,6 @@
 #include "accounts/usercache.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -82,7 +83,60 @@ void CutNumeric(DWORD n, WCHAR *work) {
   }
 }
 
+// Appends `value` in decimal (or, with `hex`, as "0x" and twelve capital
+// hexadecimal digits) while it fits `out` with its terminator.
+void AppendNumber(uint64_t value, bool hex, WCHAR *out, DWORD *n) {
+  WCHAR digits[24];
+  DWORD count = 0;
+  if (hex) {
+    for (int i = 0; i < 12; ++i, value >>= 4)
+      digits[count++] = static_cast<WCHAR>("0123456789ABCDEF"[value & 0xF]);
+    digits[count++] = u'x';
+    digits[count++] = u'0';
+  } else {
+    do {
+      digits[count++] = static_cast<WCHAR>(u'0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+  }
+  while (count > 0 && *n + 1 < static_cast<DWORD>(kUserNameUnits))
+    out[(*n)++] = digits[--count];
+}
+
+void AppendChar(WCHAR c, WCHAR *out, DWORD *n) {
+  if (*n + 1 < static_cast<DWORD>(kUserNameUnits)) out[(*n)++] = c;
+}
+
 }  // namespace
+
+bool SidWellFormed(const BYTE *sid, DWORD room) {
+  if (sid == nullptr || room < 8) return false;
+  if (sid[0] != kSidRevision || sid[1] > kSidMaxSubAuthorities) return false;
+  return 8u + 4u * sid[1] <= room;
+}
+
+void MalformedSidText(const BYTE *sid, DWORD room, WCHAR out[kUserNameUnits]) {
+  DWORD n = 0;
+  if (sid != nullptr && room >= 8) {
+    AppendChar(u'S', out, &n);
+    AppendChar(u'-', out, &n);
+    AppendNumber(sid[0], false, out, &n);
+    AppendChar(u'-', out, &n);
+    // The 48-bit authority is big-endian; as in the usual string form of a
+    // SID, a value of 2^32 or more is written in hexadecimal.
+    uint64_t authority = 0;
+    for (int i = 2; i < 8; ++i) authority = authority << 8 | sid[i];
+    AppendNumber(authority, authority >> 32 != 0, out, &n);
+    for (DWORD i = 0; i < sid[1] && 8u + 4u * (i + 1) <= room; ++i) {
+      const BYTE *p = sid + 8 + 4 * i;
+      AppendChar(u'-', out, &n);
+      AppendNumber(static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) |
+                       static_cast<uint32_t>(p[3]) << 24,
+                   false, out, &n);
+    }
+  }
+  out[n] = 0;
+}
 
 CUserCache::~CUserCache() { Release(); }
 

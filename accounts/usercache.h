@@ -39,3 +39,19 @@ struct CEvtLog;
 // Valid until a later getuser on the same context misses.  Null after an
 // error has been latched on the context.
 LPCWSTR getuser(CEvtLog *ctx, PSID sid);
+
+// The revision of the SIDs this platform resolves, and the most
+// sub-authorities such a SID has.
+constexpr BYTE kSidRevision = 1;
+constexpr BYTE kSidMaxSubAuthorities = 15;
+
+// Whether the `room` bytes at `sid` hold a SID the platform's SID calls take:
+// revision 1, at most 15 sub-authorities, all of them inside `room`.
+bool SidWellFormed(const BYTE *sid, DWORD room);
+
+// The numeric form of a SID that is not well formed, read from its bytes as
+// far as `room` allows: "S-<revision>-<authority>" and then each
+// sub-authority its count names that lies inside `room`.  Empty when not
+// even the revision, count and authority (8 bytes) are there.  At most 63
+// characters, like every account text.
+void MalformedSidText(const BYTE *sid, DWORD room, WCHAR out[kUserNameUnits]);

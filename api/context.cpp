@@ -24,6 +24,8 @@ void CEvtLog::Release() {
     CloseEventLog(log);
     log = nullptr;
   }
+  source_index.Release();
+  module_index.Release();
   ReleaseModules(&modules);
   ReleaseSources(&sources);
   users.Release();

@@ -44,6 +44,9 @@ struct CEvtLog {
 
   CEvtSource *sources = nullptr;
   CEvtModule *modules = nullptr;
+  // Indexes over the two lists, by (type, name) and by path.
+  vesk::index::HashIndex<CEvtSource> source_index;
+  vesk::index::HashIndex<CEvtModule> module_index;
   CUserCache users;
   int error_pending = 0;
   WCHAR error_text[kErrorTextUnits] = {};

@@ -1,33 +1,12 @@
 #include "cli/format.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
-
-#include "records/civil.h"
 
 namespace vesk::cli {
 
 namespace {
-
-void append_utf8(std::string &out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // Code points in UTF-8 text (continuation bytes are not counted).
 size_t width(std::string_view utf8) {
@@ -36,134 +15,51 @@ size_t width(std::string_view utf8) {
   }));
 }
 
-// A cell on one table line: a CR LF pair, a lone CR or LF, a tab or any other
-// control character each become one space.
-std::string one_line(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    out += (c < 0x20 || c == 0x7F) ? ' ' : static_cast<char>(c);
+// The first `n` code points of UTF-8 text.
+std::string_view first_code_points(std::string_view utf8, size_t n) {
+  size_t i = 0;
+  for (size_t seen = 0; i < utf8.size(); ++i) {
+    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80 && seen++ == n) break;
   }
-  return out;
+  return utf8.substr(0, i);
 }
 
-std::string number_text(uint32_t n) { return std::to_string(n); }
-
-}  // namespace
-
-namespace {
-
-// Appends UTF-8 for `n` UTF-16 units; an unpaired surrogate becomes U+FFFD.
-template <typename Unit>
-void append_utf16(std::string &out, const Unit *text, size_t n) {
-  if (out.capacity() < out.size() + n) out.reserve(out.size() + n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t u = static_cast<uint16_t>(text[i]);
-    if (u < 0x80) {
-      out += static_cast<char>(u);
-    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n &&
-               static_cast<uint16_t>(text[i + 1]) >= 0xDC00 &&
-               static_cast<uint16_t>(text[i + 1]) <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((u - 0xD800) << 10) +
-                           (static_cast<uint16_t>(text[i + 1]) - 0xDC00u));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      append_utf8(out, 0xFFFD);
-    } else {
-      append_utf8(out, u);
-    }
-  }
+void append_number_text(std::string &out, uint32_t n) {
+  char digits[10];
+  int i = 0;
+  do {
+    digits[i++] = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  while (i > 0) out += digits[--i];
 }
 
-}  // namespace
-
-std::string utf8_from_utf16(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  append_utf16(out, text.data(), text.size());
-  return out;
-}
-
-std::string bstr_text(BSTR text) {
-  std::string out;
-  if (text != nullptr) append_utf16(out, text, SysStringLen(text));
-  return out;
-}
-
-std::string automation_date_text(double date) {
-  char buf[64];
-  if (!(date > -657435.0 && date < 2958466.0)) {  // NaN included
-    std::snprintf(buf, sizeof buf, "%.17g", date);
-    return buf;
-  }
-  // The integer part counts days (towards zero), the fraction's magnitude is
-  // the time of day on that day.
-  const double whole = std::trunc(date);
-  int64_t days = static_cast<int64_t>(whole);
-  int64_t seconds = std::llround(std::fabs(date - whole) * 86400.0);
-  if (seconds >= 86400) {  // rounded up to the next midnight
-    seconds -= 86400;
-    days += 1;
-  }
-  int64_t y, m, d;
-  vesk::civil_from_days(days + vesk::days_from_civil(1899, 12, 30), y, m, d);
-  // YYYY-MM-DDTHH:MM:SS, written digit by digit: every row has one, and
-  // snprintf would be a good part of the time a row takes to print.
-  const int64_t fields[6] = {y, m, d, seconds / 3600, seconds / 60 % 60, seconds % 60};
-  static const char kSeparators[] = "--T::";
-  char *p = buf;
-  for (int i = 0; i < 6; ++i) {
-    int width = i == 0 ? 4 : 2;
-    int64_t v = fields[i];
-    for (int k = width - 1; k >= 0; --k, v /= 10) p[k] = static_cast<char>('0' + v % 10);
-    p += width;
-    if (i < 5) *p++ = kSeparators[i];
-  }
-  return std::string(buf, static_cast<size_t>(p - buf));
-}
-
-void set_cell(Cell &cell, const VARIANT &value) {
-  cell.text.clear();
-  switch (V_VT(&value)) {
-    case VT_EMPTY:
-    case VT_NULL:
-      cell.kind = Cell::Kind::Empty;
-      break;
-    case VT_I4:
-      cell.kind = Cell::Kind::Number;
-      cell.text = std::to_string(V_I4(&value));
-      break;
-    case VT_DATE:
-      cell.kind = Cell::Kind::Text;
-      cell.text = automation_date_text(V_DATE(&value));
-      break;
-    case VT_BSTR:
-      cell.kind = Cell::Kind::Text;
-      if (V_BSTR(&value) != nullptr)
-        append_utf16(cell.text, V_BSTR(&value), SysStringLen(V_BSTR(&value)));
-      break;
+// A column's value: the library's slots are referred to, not copied.
+const Cell &value(const Record &r, Column c, walk::TimeZone zone, Cell &scratch) {
+  switch (c) {
+    case Column::kEvent:
+      return r.row[walk::kRowEvent];
+    case Column::kType:
+      return r.row[walk::kRowType];
+    case Column::kCategory:
+      return r.row[walk::kRowCategory];
+    case Column::kUser:
+      return r.row[walk::kRowUser];
+    case Column::kSource:
+      return r.row[walk::kRowSource];
+    case Column::kComputer:
+      return r.row[walk::kRowComputer];
+    case Column::kMessage:
+      return r.row[walk::kRowMessage];
+    case Column::kRowTime:
+      return r.row[walk::kRowTime];
+    case Column::kError:
+      return r.error;
     default:
-      cell.kind = Cell::Kind::Text;
-      cell.text = "?vt=" + std::to_string(V_VT(&value));
+      scratch = walk::column_value(r, c, zone);
+      return scratch;
   }
 }
-
-Cell cell_from_variant(const VARIANT &value) {
-  Cell cell;
-  set_cell(cell, value);
-  return cell;
-}
-
-std::vector<std::string> column_names() {
-  std::vector<std::string> names = {"log", "record"};
-  names.insert(names.end(), std::begin(kSlotNames), std::end(kSlotNames));
-  names.push_back("error");
-  return names;
-}
-
-namespace {
 
 // Eight bytes at a time: whether any byte of `w` is below `n` (n <= 0x80),
 // or equal to `b`.  Exact as a yes or no for the whole word, which is all
@@ -181,7 +77,8 @@ inline uint64_t load8(const char *p) {
 }
 
 // The first byte at or after `i` that a JSON string must escape (a control
-// character, '"' or '\\'), or `n`; skips clean words eight bytes at a time.
+// character, a double quote or a backslash), or `n`; skips clean words
+// eight bytes at a time.
 size_t json_special(const char *s, size_t i, size_t n) {
   for (; i + 8 <= n; i += 8) {
     const uint64_t w = load8(s + i);
@@ -228,17 +125,94 @@ void append_csv_field(std::string &out, std::string_view text) {
   out += '"';
 }
 
-void append_number(std::string &out, uint32_t n) {
-  char digits[10];
-  int i = 0;
-  do {
-    digits[i++] = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n != 0);
-  while (i > 0) out += digits[--i];
+const char kHex[] = "0123456789abcdef";
+
+// Appends `text` with the escapes of table_text; `lines` keeps the line
+// breaks and tabs as escapes too (the error texts on standard error).
+void append_escaped(std::string &out, std::string_view text, bool escape_lines) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\r' || c == '\n' || c == '\t') {
+      if (escape_lines) {
+        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\t";
+      } else {
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        out += ' ';
+      }
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      // U+0080 to U+009F: C2 80 to C2 9F.
+      const unsigned char low = static_cast<unsigned char>(text[i + 1]);
+      out += "\\u00";
+      out += kHex[low >> 4];
+      out += kHex[low & 0xF];
+      ++i;
+    } else if (c == 0xE2 && i + 2 < text.size() &&
+               ((static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+                 static_cast<unsigned char>(text[i + 2]) >= 0xAA &&
+                 static_cast<unsigned char>(text[i + 2]) <= 0xAE) ||
+                (static_cast<unsigned char>(text[i + 1]) == 0x81 &&
+                 static_cast<unsigned char>(text[i + 2]) >= 0xA6 &&
+                 static_cast<unsigned char>(text[i + 2]) <= 0xA9))) {
+      // U+202A to U+202E: E2 80 AA to E2 80 AE; U+2066 to U+2069: E2 81 A6
+      // to E2 81 A9.
+      const unsigned cp = ((c & 0x0Fu) << 12) |
+                          ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                          (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+      out += "\\u";
+      out += kHex[cp >> 12];
+      out += kHex[(cp >> 8) & 0xF];
+      out += kHex[(cp >> 4) & 0xF];
+      out += kHex[cp & 0xF];
+      i += 2;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
 }
 
 }  // namespace
+
+std::vector<Column> default_columns(bool table) {
+  if (!table)
+    return std::vector<Column>(std::begin(walk::kAllColumns),
+                               std::end(walk::kAllColumns));
+  return {Column::kTime,  Column::kLog,    Column::kRecord,   Column::kType,
+          Column::kEvent, Column::kSource, Column::kCategory, Column::kUser,
+          Column::kError, Column::kMessage};
+}
+
+bool parse_fields(std::string_view list, std::vector<Column> *out, std::string *error) {
+  out->clear();
+  size_t pos = 0;
+  while (pos <= list.size()) {
+    size_t end = list.find(',', pos);
+    if (end == std::string_view::npos) end = list.size();
+    std::string_view name = list.substr(pos, end - pos);
+    while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    pos = end + 1;
+    auto c = walk::column_by_name(name);
+    if (!c) {
+      std::string all;
+      for (Column k : walk::kAllColumns)
+        all += (all.empty() ? "" : ",") + std::string(walk::column_name(k));
+      *error = "no column named '" + std::string(name) + "'; the columns: " + all;
+      return false;
+    }
+    if (std::find(out->begin(), out->end(), *c) != out->end()) {
+      *error = "column '" + std::string(name) + "' named twice";
+      return false;
+    }
+    out->push_back(*c);
+  }
+  return true;
+}
 
 std::string csv_field(std::string_view text) {
   std::string out;
@@ -246,42 +220,34 @@ std::string csv_field(std::string_view text) {
   return out;
 }
 
-std::string csv_line(const std::vector<std::string> &fields) {
+std::string csv_header(const Layout &layout) {
   std::string out;
-  for (size_t i = 0; i < fields.size(); ++i) {
+  for (size_t i = 0; i < layout.columns.size(); ++i) {
     if (i != 0) out += ',';
-    append_csv_field(out, fields[i]);
+    out += walk::column_name(layout.columns[i]);
   }
   out += "\r\n";
   return out;
 }
 
-std::string csv_header() { return csv_line(column_names()); }
-
-void append_csv_row(std::string &out, const Row &row) {
-  append_csv_field(out, row.log);
-  out += ',';
-  append_number(out, row.record);
-  for (const Cell &c : row.cells) {
-    out += ',';
-    append_csv_field(out, c.text);
+void append_csv_record(std::string &out, const Record &r, const Layout &layout) {
+  Cell scratch;
+  for (size_t i = 0; i < layout.columns.size(); ++i) {
+    if (i != 0) out += ',';
+    const Column c = layout.columns[i];
+    if (c == Column::kRecord) {
+      append_number_text(out, r.number);
+      continue;
+    }
+    append_csv_field(out, value(r, c, layout.zone, scratch).text);
   }
-  out += ',';
-  append_csv_field(out, row.error.text);
   out += "\r\n";
-}
-
-std::string csv_row(const Row &row) {
-  std::string out;
-  append_csv_row(out, row);
-  return out;
 }
 
 namespace {
 
 // The escape of a byte that a JSON string must escape.
 void append_json_escape(std::string &out, unsigned char c) {
-  static const char hex[] = "0123456789abcdef";
   switch (c) {
     case '"':
       out += "\\\"";
@@ -306,8 +272,8 @@ void append_json_escape(std::string &out, unsigned char c) {
       break;
     default:
       out += "\\u00";
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
   }
 }
 
@@ -346,102 +312,127 @@ std::string json_string(std::string_view utf8) {
   return out;
 }
 
-namespace {
-
-void append_json_cell(std::string &out, const Cell &c) {
-  switch (c.kind) {
-    case Cell::Kind::Empty:
-      out += "null";
-      break;
-    case Cell::Kind::Number:
-      out += c.text;
-      break;
-    case Cell::Kind::Text:
-      append_json_string(out, c.text);
-      break;
-  }
-}
-
-}  // namespace
-
-void append_json_row(std::string &out, const Row &row) {
-  out += "{\"log\":";
-  append_json_string(out, row.log);
-  out += ",\"record\":";
-  append_number(out, row.record);
-  for (size_t i = 0; i < 8; ++i) {
-    out += ",\"";
-    out += kSlotNames[i];
+void append_json_record(std::string &out, const Record &r, const Layout &layout) {
+  Cell scratch;
+  out += '{';
+  for (size_t i = 0; i < layout.columns.size(); ++i) {
+    const Column c = layout.columns[i];
+    if (i != 0) out += ',';
+    out += '"';
+    out += walk::column_name(c);
     out += "\":";
-    if (i < row.cells.size())
-      append_json_cell(out, row.cells[i]);
-    else
-      out += "null";
+    if (c == Column::kRecord) {
+      append_number_text(out, r.number);
+    } else if (c == Column::kStrings) {
+      if (!r.has_raw) {
+        out += "null";
+        continue;
+      }
+      out += '[';
+      for (size_t k = 0; k < r.raw.strings.size(); ++k) {
+        if (k != 0) out += ',';
+        append_json_string(out, r.raw.strings[k]);
+      }
+      out += ']';
+    } else {
+      const Cell &v = value(r, c, layout.zone, scratch);
+      switch (v.kind) {
+        case Cell::Kind::Empty:
+          out += "null";
+          break;
+        case Cell::Kind::Number:
+          out += v.text;
+          break;
+        case Cell::Kind::Text:
+          append_json_string(out, v.text);
+          break;
+      }
+    }
   }
-  out += ",\"error\":";
-  append_json_cell(out, row.error);
   out += "}\n";
 }
 
-std::string json_row(const Row &row) {
+std::string table_text(std::string_view utf8) {
   std::string out;
-  append_json_row(out, row);
-  return out;
-}
-
-std::string table(const std::vector<Row> &rows) {
-  std::vector<std::vector<std::string>> lines;
-  lines.push_back(column_names());
-  for (const Row &r : rows) {
-    std::vector<std::string> line = {one_line(r.log), number_text(r.record)};
-    for (const Cell &c : r.cells) line.push_back(one_line(c.text));
-    line.push_back(one_line(r.error.text));
-    lines.push_back(std::move(line));
-  }
-  const size_t columns = lines.front().size();
-  std::vector<size_t> widths(columns, 0);
-  for (const auto &line : lines)
-    for (size_t i = 0; i < line.size() && i < columns; ++i)
-      widths[i] = std::max(widths[i], width(line[i]));
-
-  std::string out;
-  for (const auto &line : lines) {
-    std::string text;
-    for (size_t i = 0; i < line.size() && i < columns; ++i) {
-      if (i != 0) text += "  ";
-      text += line[i];
-      if (i + 1 < columns) text.append(widths[i] - width(line[i]), ' ');
-    }
-    // Empty trailing cells leave padding behind: no line ends in spaces.
-    text.erase(text.find_last_not_of(' ') + 1);
-    out += text;
-    out += '\n';
-  }
+  out.reserve(utf8.size());
+  append_escaped(out, utf8, false);
   return out;
 }
 
 std::string display_text(std::string_view utf8) {
   while (!utf8.empty() && (utf8.back() == '\n' || utf8.back() == '\r'))
     utf8.remove_suffix(1);
-  static const char hex[] = "0123456789abcdef";
   std::string out;
-  for (char ch : utf8) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 0xF];
+  append_escaped(out, utf8, true);
+  return out;
+}
+
+Table::Table(Layout layout, size_t sample)
+    : layout_(std::move(layout)), sample_(sample), widths_(layout_.columns.size(), 0) {
+  std::vector<std::string> header;
+  for (Column c : layout_.columns) header.emplace_back(walk::column_name(c));
+  held_.push_back(std::move(header));
+}
+
+void Table::write_line(const std::vector<std::string> &cells, std::string &out) const {
+  const size_t start = out.size();
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (i != 0) out += "  ";
+    const std::string &cell = cells[i];
+    if (i + 1 == cells.size()) {
+      out += cell;
+      break;
+    }
+    const size_t w = width(cell);
+    if (w > widths_[i]) {
+      out += first_code_points(cell, widths_[i] - 1);
+      out += "\xe2\x80\xa6";  // …
     } else {
-      out += ch;
+      out += cell;
+      out.append(widths_[i] - w, ' ');
     }
   }
-  return out;
+  // Empty trailing cells leave padding behind: no line ends in spaces.
+  size_t end = out.size();
+  while (end > start && out[end - 1] == ' ') --end;
+  out.resize(end);
+  out += '\n';
+}
+
+void Table::settle(std::string &out) {
+  settled_ = true;
+  for (const auto &line : held_)
+    for (size_t i = 0; i < line.size(); ++i)
+      widths_[i] = std::max(widths_[i], std::min(width(line[i]), kTableWidthCap));
+  // A column is never narrower than its name.
+  for (size_t i = 0; i < widths_.size(); ++i)
+    widths_[i] = std::max(widths_[i], width(walk::column_name(layout_.columns[i])));
+  for (const auto &line : held_) write_line(line, out);
+  held_.clear();
+  held_.shrink_to_fit();
+}
+
+void Table::add(const Record &r, std::string &out) {
+  line_.resize(layout_.columns.size());
+  Cell scratch;
+  for (size_t i = 0; i < layout_.columns.size(); ++i) {
+    const Column c = layout_.columns[i];
+    line_[i].clear();
+    if (c == Column::kRecord)
+      append_number_text(line_[i], r.number);
+    else
+      append_escaped(line_[i], value(r, c, layout_.zone, scratch).text, false);
+  }
+  if (settled_) {
+    write_line(line_, out);
+    return;
+  }
+  held_.push_back(line_);
+  if (held_.size() - 1 >= sample_) settle(out);  // the header and the sample
+}
+
+void Table::finish(std::string &out) {
+  if (!settled_) settle(out);
 }
 
 }  // namespace vesk::cli

@@ -1,7 +1,7 @@
-// Text forms of the rows that vesk hands out: UTF-8 from the BSTRs, ISO text
-// from Automation dates, and the three output formats (CSV, JSON Lines and an
-// aligned table).  Kept apart from main.cpp so that the tests can check the
-// quoting and escaping directly.
+// The tool's three output formats over the walk's records: CSV (RFC 4180),
+// JSON Lines and a streamed, aligned table, each with the columns chosen by
+// --fields in their order.  Kept apart from main.cpp so that the tests can
+// check the quoting and escaping directly.
 #pragma once
 
 #include <cstddef>
@@ -10,60 +10,43 @@
 #include <string_view>
 #include <vector>
 
-#include "vesk.h"
+#include "walk/variant.h"
 #include "walk/walk.h"
 
 namespace vesk::cli {
 
-// UTF-8 from UTF-16 code units; an unpaired surrogate becomes U+FFFD.
-std::string utf8_from_utf16(std::u16string_view text);
+using vesk::walk::automation_date_text;
+using vesk::walk::bstr_text;
+using vesk::walk::Cell;
+using vesk::walk::cell_from_variant;
+using vesk::walk::Column;
+using vesk::walk::joined_strings;
+using vesk::walk::Record;
+using vesk::walk::set_cell;
+using vesk::walk::utf8_from_utf16;
 
-// A BSTR's text (its length prefix, not a terminator, gives its end); a null
-// BSTR is the empty string, as Automation reads it.
-std::string bstr_text(BSTR text);
-
-// An Automation date (days since 1899-12-30, the time of day as the fraction,
-// which counts forwards from midnight also before 1899-12-30) as
-// "YYYY-MM-DDTHH:MM:SS", rounded to the second.  The dates vesk hands out are
-// already local time, so no zone is added.  Values outside 0100-01-01 to
-// 9999-12-31 (and NaN) are given as the bare number.
-std::string automation_date_text(double date);
-
-// One slot of a row, as text.
-using Cell = vesk::walk::Cell;
-
-// VT_EMPTY and VT_NULL: Empty; VT_I4: Number; VT_DATE: its ISO text;
-// VT_BSTR: UTF-8; any other type: "?vt=N".
-Cell cell_from_variant(const VARIANT &value);
-
-// Fills `cell` in place (its text keeps its capacity from row to row).
-void set_cell(Cell &cell, const VARIANT &value);
-
-// The eight slots' names in row order.
-inline constexpr const char *kSlotNames[8] = {"time", "event",  "type",     "category",
-                                              "user", "source", "computer", "message"};
-
-// A row as the tool prints it: the log it came from, the record number, the
-// eight slots, and the error text the library latched for it (Empty when
-// none).
-struct Row {
-  std::string log;
-  uint32_t record = 0;
-  std::vector<Cell> cells;  // eight
-  Cell error;
+// The columns of one output and how its times are written.
+struct Layout {
+  std::vector<Column> columns;
+  walk::TimeZone zone = walk::TimeZone::kUtc;
 };
 
-// The column names of every format: log, record, the eight slots, error.
-std::vector<std::string> column_names();
+// Each format's columns when --fields is not given: CSV and JSON Lines all
+// of them (log first, error last); the table the ones a reader scans, the
+// message last.
+std::vector<Column> default_columns(bool table);
+
+// The columns of a --fields list ("time,log,message"); false and *error
+// for an unknown or repeated name.
+bool parse_fields(std::string_view list, std::vector<Column> *out, std::string *error);
 
 // One CSV field (RFC 4180): quoted when it holds a comma, a double quote, a
 // carriage return or a line feed, with double quotes doubled.
 std::string csv_field(std::string_view text);
-// One CSV record, CRLF-terminated.
-std::string csv_line(const std::vector<std::string> &fields);
-std::string csv_header();
-std::string csv_row(const Row &row);
-void append_csv_row(std::string &out, const Row &row);
+// The header line, CRLF-terminated.
+std::string csv_header(const Layout &layout);
+// One record's line, CRLF-terminated; empty values are empty fields.
+void append_csv_record(std::string &out, const Record &r, const Layout &layout);
 
 // A JSON string literal for UTF-8 text: quote, backslash and every control
 // character below 0x20 escaped.
@@ -72,20 +55,50 @@ std::string json_string(std::string_view utf8);
 void append_json_string(std::string &out, std::string_view utf8);
 // The same one byte at a time: the reference the fast form must match.
 void append_json_string_scalar(std::string &out, std::string_view utf8);
-// One JSON object on one line, LF-terminated, with the keys log, record, the
-// eight slots and error in that order: empty slots and a row without error
-// are null, the event number and the record number are numbers.
-std::string json_row(const Row &row);
-void append_json_row(std::string &out, const Row &row);
+// One JSON object on one line, LF-terminated, with the layout's columns as
+// keys in their order: record, event and event_id are numbers, strings an
+// array of strings, a value the record does not have is null.
+void append_json_record(std::string &out, const Record &r, const Layout &layout);
 
-// Columns padded to the widest cell (counted in code points), one line per
-// row under a header; line breaks, tabs and other control characters inside a
-// cell are shown as spaces so that each row stays on one line.  The last
-// column is not padded.
-std::string table(const std::vector<Row> &rows);
+// A cell's text made fit for one line of a terminal: a CR LF pair, a lone
+// CR or LF and a tab each become one space; any other C0 control character
+// and DEL are written \xNN, C1 controls (U+0080 to U+009F) and the
+// bidirectional overrides and isolates (U+202A to U+202E, U+2066 to U+2069)
+// \uNNNN, so that no text can move the cursor, change colours or reorder
+// what the terminal shows.
+std::string table_text(std::string_view utf8);
+
+// The table: every column as wide as its widest cell among the header and
+// the first `sample` rows, at most kTableWidthCap code points; later cells
+// wider than their column are cut and end in "…".  The last column is
+// neither padded nor cut.  Rows are written as they come once the sample is
+// in, so memory stays bounded whatever the number of rows.
+class Table {
+ public:
+  static constexpr size_t kSampleRows = 100;
+  static constexpr size_t kTableWidthCap = 48;
+
+  explicit Table(Layout layout, size_t sample = kSampleRows);
+  // Adds a row; appends to `out` what can be written now.
+  void add(const Record &r, std::string &out);
+  // Appends what is still held back (the header and the sample).
+  void finish(std::string &out);
+
+ private:
+  void write_line(const std::vector<std::string> &cells, std::string &out) const;
+  void settle(std::string &out);
+
+  Layout layout_;
+  size_t sample_;
+  bool settled_ = false;
+  std::vector<size_t> widths_;
+  std::vector<std::vector<std::string>> held_;
+  std::vector<std::string> line_;
+};
 
 // An error text made fit for a terminal: trailing line feeds and carriage
-// returns dropped, other control characters written as \n, \r, \t or \xNN.
+// returns dropped, line breaks and tabs written as \n, \r, \t, and the other
+// control characters as table_text writes them.
 std::string display_text(std::string_view utf8);
 
 }  // namespace vesk::cli

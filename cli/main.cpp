@@ -1,14 +1,14 @@
-// vesk: prints the records of event logs through the library's six exports.
+// vesk: prints the records of event logs, and of loose .evt files, one row
+// per record, through the walk layer (the library's row beside the raw
+// record).  `vesk --help` lists the options.
 //
-//   vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]
-//        [--format table|csv|jsonl] [--from N] [--to N] [--reverse]
-//        [--limit N] [--jobs N] [--quiet] LOG...
-//
-// Rows go to standard output; what each open reports (the record range, or
-// the error text) and the errors of single records go to standard error.
-// Exit status: 0 when every log was walked, 1 when one could not be opened,
-// its range read or its walk finished, 2 for a usage error.  A reader that
-// goes away (vesk ... | head) ends the walk quietly with status 0.
+// Rows go to standard output (or -o FILE); what each open reports (the
+// record range, or the error text) and the errors of single records go to
+// standard error.  Exit status: 0 when every log was walked, 1 when one could
+// not be opened or its walk finished, or the output could not be written, 2
+// for a usage error.  A reader that goes away (vesk ... | head) ends the walk
+// quietly with status 0.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -39,7 +39,7 @@
 #endif
 
 #include "cli/format.h"
-#include "vesk.h"
+#include "walk/walk.h"
 
 #ifndef VESK_VERSION
 #define VESK_VERSION "unknown"
@@ -48,226 +48,246 @@
 namespace {
 
 using vesk::cli::Cell;
-using vesk::cli::Row;
+using vesk::walk::Column;
+using vesk::walk::Record;
 
 enum class Format { Table, Csv, Jsonl };
 
+// The command line as given; checked and turned into the walk's options by
+// check().
+struct Args {
+  std::string image, machine, format = "table", fields, output, since, until, as;
+  std::string from, to, limit, jobs;
+  std::vector<std::string> remotes, events, sources, types, logs;
+  bool local = false, reverse = false, merge = false, list = false, quiet = false;
+};
+
 struct Options {
-  const char *machine = nullptr;
-  const char *image = nullptr;
-  std::vector<std::string> remotes;  // NAME=DIR or DIR
   Format format = Format::Table;
-  std::optional<uint32_t> from, to;
-  bool reverse = false;
-  bool quiet = false;
-  std::optional<uint64_t> limit;
+  vesk::cli::Layout layout;
+  vesk::walk::Images images;
+  vesk::walk::Options walk;
+  std::string output;  // empty: standard output
+  bool merge = false, list = false, quiet = false;
   unsigned jobs = 0;  // 0: one per processor
-  std::vector<const char *> logs;
+  std::vector<std::string> logs;
 };
 
 // After this many errors of single records in one log, the rest are counted
 // and not printed on standard error (their rows still carry them).
 constexpr int kRecordErrorsShown = 20;
-// A walk gives up after this many records in a row that could not be read:
-// a range of numbers that the log does not hold is not walked to its end.
+// A walk gives up after this many records in a row that could not be read
+// (as the walk layer does).
 constexpr int kUnreadableInARow = 1000;
 // The most threads --jobs takes, and the most a walk uses: each thread
 // holds a handle with its caches and a few blocks of rows, and past eight
 // the memory would pass 64 MB for no gain on the machines this runs on.
-constexpr unsigned kMaxJobs = 64;
+constexpr uint64_t kMaxJobs = 64;
 constexpr unsigned kMaxThreads = 8;
 
-void usage(FILE *out) {
-  std::fputs(
-      "usage: vesk [--image DIR] [--remote [NAME=]DIR]... [--machine NAME]\n"
-      "            [--format table|csv|jsonl] [--from N] [--to N] [--reverse]\n"
-      "            [--limit N] [--jobs N] [--quiet] LOG...\n"
-      "       vesk --version\n"
-      "\n"
-      "Prints the records of each event LOG (Application, System, Security, ...)\n"
-      "of the local computer, or of computer NAME, one row per record.\n"
-      "\n"
-      "  --image DIR       the local computer is the Windows system drive in DIR\n"
-      "                    (a mounted image); replaces VESK_LOCAL_IMAGE\n"
-      "  --remote [NAME=]DIR\n"
-      "                    a remote computer NAME (or the name in its registry)\n"
-      "                    is the system drive in DIR; repeatable; replaces\n"
-      "                    VESK_REMOTE_IMAGES\n"
-      "  --machine NAME    read the logs of remote computer NAME\n"
-      "  --format F        table (default), csv (RFC 4180) or jsonl (JSON Lines)\n"
-      "  --from N, --to N  only record numbers N and above, or N and below\n"
-      "  --reverse         newest record first\n"
-      "  --limit N         at most N rows per log\n"
-      "  --jobs N          convert with N threads (default: one per processor,\n"
-      "                    at most 8); the rows come out in the same order, the\n"
-      "                    same bytes\n"
-      "  --quiet           no progress line and no per-log summary\n"
-      "\n"
-      "Columns: log, record, time, event, type, category, user, source,\n"
-      "computer, message, error.  time is the local time at which the record\n"
-      "was written, YYYY-MM-DDTHH:MM:SS to the even second, in the zone of this\n"
-      "computer (set TZ for another, TZ=UTC for instance).  error is the text\n"
-      "the library reported for the record, empty (null in JSON Lines) if none;\n"
-      "a record that cannot be read still gives a row with log, record and\n"
-      "error.  A slot the library left empty is empty (null in JSON Lines).\n"
-      "\n"
-      "Exit status: 0 every log was walked (rows with errors included); 1 a log\n"
-      "could not be opened, its range read or its walk finished; 2 bad usage.\n",
-      out);
-}
+const char kDescription[] =
+    "Prints the records of each event LOG (Application, System, Security, ...)\n"
+    "of the local computer, of computer NAME, or of a loose .evt FILE, one row\n"
+    "per record, as a table, CSV or JSON Lines.";
 
-bool parse_number(const char *text, uint64_t max, uint64_t *out) {
-  if (text == nullptr || *text < '0' || *text > '9') return false;
+const char kFooter[] =
+    "Each argument that names an existing file is read as a loose .evt file;\n"
+    "any other is a log that the computer must register.\n"
+    "\n"
+    "Columns (--fields picks and orders them; JSON Lines uses them as keys):\n"
+    "  log        the log's name, or the loose file's name\n"
+    "  record     the record number\n"
+    "  time       when the record was written (TimeWritten), exact\n"
+    "  generated  when the event happened (TimeGenerated)\n"
+    "  event      the event number: the low 16 bits of the event identifier\n"
+    "  event_id   the whole 32-bit event identifier, in decimal\n"
+    "  type       Error, Warning, Information, Success, Failure or ?Invalid Type\n"
+    "  category   None, the category's text, or ?Invalid Category\n"
+    "  user       the account as DOMAIN\\name, or the SID when it cannot be named\n"
+    "  sid        the record's SID as S-1-..., empty when it has none\n"
+    "  source     the event source\n"
+    "  computer   the computer that wrote the record\n"
+    "  message    the formatted message, or 'Unable to format message. ...'\n"
+    "  strings    the insertion strings: a JSON array in JSON Lines; elsewhere\n"
+    "             joined with ';', a ';' or '\\' inside a string preceded by '\\'\n"
+    "  data       the record's binary data in hex\n"
+    "  row_time   the library's own time: local time to the even second\n"
+    "  error      what the library reported for the record (null: nothing)\n"
+    "Defaults: CSV and JSON Lines all columns in this order; the table\n"
+    "time,log,record,type,event,source,category,user,error,message.\n"
+    "\n"
+    "Times are ISO 8601 in UTC (2011-07-27T06:41:47Z); with --local in the zone\n"
+    "that TZ names, with its offset (2011-07-27T08:41:47+02:00).  --since and\n"
+    "--until take such a time (Z or an offset is required) and select records\n"
+    "written at or after --since and before --until.\n"
+    "\n"
+    "The table shows each column as wide as its widest cell in the first 100\n"
+    "rows (at most 48 characters; wider cells are cut and end in '...'), the\n"
+    "last column whole; line breaks and tabs become spaces and other control\n"
+    "characters are shown escaped (\\x1b, \\u202e).  CSV and JSON Lines carry the\n"
+    "texts as they are.\n"
+    "\n"
+    "Exit status: 0 every log was walked (rows with errors included); 1 a log\n"
+    "could not be opened or its walk finished, or the output could not be\n"
+    "written; 2 bad usage.";
+
+bool parse_number(const std::string &text, uint64_t max, uint64_t *out) {
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
   char *end = nullptr;
   errno = 0;
-  const unsigned long long v = std::strtoull(text, &end, 10);
+  const bool hex =
+      text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
   if (errno != 0 || *end != '\0' || v > max) return false;
   *out = v;
   return true;
 }
 
+bool usage_error(const std::string &text) {
+  std::fprintf(stderr, "vesk: %s\n", text.c_str());
+  return false;
+}
+
 // A system drive directory given on the command line: it must exist, and the
 // list of remote computers separates its entries with ';'.
 bool check_image_dir(const char *option, const std::string &dir) {
-  if (dir.empty() || dir.find(';') != std::string::npos) {
-    std::fprintf(stderr, "vesk: %s: '%s' cannot name a directory here\n", option,
-                 dir.c_str());
-    return false;
-  }
+  if (dir.empty() || dir.find(';') != std::string::npos)
+    return usage_error(std::string(option) + ": '" + dir +
+                       "' cannot name a directory here");
   std::error_code ec;
-  if (!std::filesystem::is_directory(dir, ec)) {
-    std::fprintf(stderr, "vesk: %s: '%s' is not a directory\n", option, dir.c_str());
+  if (!std::filesystem::is_directory(dir, ec))
+    return usage_error(std::string(option) + ": '" + dir + "' is not a directory");
+  return true;
+}
+
+// Checks the arguments and fills *o; prints the problem and returns false on
+// a usage error.
+bool check(const Args &a, Options *o) {
+  if (a.format == "table")
+    o->format = Format::Table;
+  else if (a.format == "csv")
+    o->format = Format::Csv;
+  else if (a.format == "jsonl")
+    o->format = Format::Jsonl;
+  else
+    return usage_error("unknown format '" + a.format + "'");
+  if (!a.fields.empty()) {
+    std::string error;
+    if (!vesk::cli::parse_fields(a.fields, &o->layout.columns, &error))
+      return usage_error("--fields: " + error);
+  } else {
+    o->layout.columns = vesk::cli::default_columns(o->format == Format::Table);
+  }
+  o->layout.zone = a.local ? vesk::walk::TimeZone::kLocal : vesk::walk::TimeZone::kUtc;
+
+  if (!a.image.empty()) {
+    if (!check_image_dir("--image", a.image)) return false;
+    o->images.local = a.image;
+  }
+  for (const std::string &item : a.remotes) {
+    const size_t eq = item.find('=');
+    if (eq == 0)
+      return usage_error("--remote: '" + item + "' has an empty computer name");
+    if (!check_image_dir("--remote",
+                         eq == std::string::npos ? item : item.substr(eq + 1)))
+      return false;
+    o->images.remotes.push_back(item);
+  }
+  o->walk.machine = a.machine;
+
+  uint64_t n = 0;
+  auto number = [&](const char *name, const std::string &text, uint64_t max,
+                    auto *into) -> bool {
+    if (text.empty()) return true;
+    if (!parse_number(text, max, &n))
+      return usage_error(std::string(name) + " takes a number, not '" + text + "'");
+    *into = n;
+    return true;
+  };
+  std::optional<uint64_t> from, to;
+  if (!number("--from", a.from, UINT32_MAX, &from) ||
+      !number("--to", a.to, UINT32_MAX, &to) ||
+      !number("--limit", a.limit, UINT64_MAX, &o->walk.limit))
     return false;
+  if (from) o->walk.from = static_cast<uint32_t>(*from);
+  if (to) o->walk.to = static_cast<uint32_t>(*to);
+  o->walk.reverse = a.reverse;
+  if (!a.jobs.empty()) {
+    if (!parse_number(a.jobs, kMaxJobs, &n) || n == 0)
+      return usage_error("--jobs takes a number from 1 to 64, not '" + a.jobs + "'");
+    o->jobs = static_cast<unsigned>(n);
+  }
+
+  auto time = [&](const char *name, const std::string &text,
+                  std::optional<int64_t> *into) -> bool {
+    if (text.empty()) return true;
+    *into = vesk::walk::parse_time(text);
+    if (!*into)
+      return usage_error(std::string(name) + ": '" + text +
+                         "' is not an ISO 8601 time with a zone (2011-07-27T06:41:47Z, "
+                         "2011-07-27T08:41:47+02:00)");
+    return true;
+  };
+  if (!time("--since", a.since, &o->walk.filter.since) ||
+      !time("--until", a.until, &o->walk.filter.until))
+    return false;
+  for (const std::string &e : a.events) {
+    if (!parse_number(e, UINT32_MAX, &n))
+      return usage_error("--event takes event numbers, not '" + e + "'");
+    o->walk.filter.events.push_back(static_cast<uint32_t>(n));
+  }
+  for (const std::string &s : a.sources) {
+    if (s.empty()) return usage_error("--source: an empty source name");
+    o->walk.filter.sources.push_back(s);
+  }
+  for (const std::string &t : a.types) {
+    auto type = vesk::walk::parse_type(t);
+    if (!type)
+      return usage_error(
+          "--type: unknown type '" + t +
+          "' (error, warning, information, success, failure, or a number)");
+    o->walk.filter.types.push_back(*type);
+  }
+  o->walk.as_log = a.as;
+  o->output = a.output;
+  o->merge = a.merge;
+  o->list = a.list;
+  o->quiet = a.quiet;
+  o->logs = a.logs;
+  if (o->list) {
+    if (!o->logs.empty()) return usage_error("--list takes no LOG");
+    return true;
+  }
+  if (o->logs.empty()) return usage_error("no log named");
+  if (!a.as.empty()) {
+    bool any_file = false;
+    for (const std::string &l : o->logs)
+      any_file = any_file || vesk::walk::is_log_file(l);
+    if (!any_file)
+      return usage_error("--as " + a.as + ": no argument is a loose .evt file");
   }
   return true;
 }
 
-enum class Parsed { Run, Help, Version, Bad };
-
-// Parses argv into *o; prints the problem and returns Bad on a usage error.
-Parsed parse(int argc, char **argv, Options *o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](const char *name) -> const char * {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "vesk: %s needs a value\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    uint64_t n = 0;
-    if (arg == "-h" || arg == "--help") {
-      return Parsed::Help;
-    } else if (arg == "--version") {
-      return Parsed::Version;
-    } else if (arg == "--machine") {
-      if ((o->machine = value("--machine")) == nullptr) return Parsed::Bad;
-    } else if (arg == "--image") {
-      if ((o->image = value("--image")) == nullptr) return Parsed::Bad;
-      if (!check_image_dir("--image", o->image)) return Parsed::Bad;
-    } else if (arg == "--remote") {
-      const char *v = value("--remote");
-      if (v == nullptr) return Parsed::Bad;
-      const std::string item = v;
-      const size_t eq = item.find('=');
-      if (eq == 0) {
-        std::fprintf(stderr, "vesk: --remote: '%s' has an empty computer name\n", v);
-        return Parsed::Bad;
-      }
-      if (!check_image_dir("--remote",
-                           eq == std::string::npos ? item : item.substr(eq + 1)))
-        return Parsed::Bad;
-      o->remotes.push_back(item);
-    } else if (arg == "--format") {
-      const char *f = value("--format");
-      if (f == nullptr) return Parsed::Bad;
-      if (std::strcmp(f, "table") == 0) {
-        o->format = Format::Table;
-      } else if (std::strcmp(f, "csv") == 0) {
-        o->format = Format::Csv;
-      } else if (std::strcmp(f, "jsonl") == 0) {
-        o->format = Format::Jsonl;
-      } else {
-        std::fprintf(stderr, "vesk: unknown format '%s'\n", f);
-        return Parsed::Bad;
-      }
-    } else if (arg == "--from" || arg == "--to" || arg == "--limit") {
-      const char *v = value(arg.c_str());
-      if (v == nullptr) return Parsed::Bad;
-      const uint64_t max = arg == "--limit" ? UINT64_MAX : UINT32_MAX;
-      if (!parse_number(v, max, &n)) {
-        std::fprintf(stderr, "vesk: %s takes a number, not '%s'\n", arg.c_str(), v);
-        return Parsed::Bad;
-      }
-      if (arg == "--from") {
-        o->from = static_cast<uint32_t>(n);
-      } else if (arg == "--to") {
-        o->to = static_cast<uint32_t>(n);
-      } else {
-        o->limit = n;
-      }
-    } else if (arg == "--jobs" || arg == "-j") {
-      const char *v = value(arg.c_str());
-      if (v == nullptr) return Parsed::Bad;
-      if (!parse_number(v, kMaxJobs, &n) || n == 0) {
-        std::fprintf(stderr, "vesk: %s takes a number from 1 to %u, not '%s'\n",
-                     arg.c_str(), kMaxJobs, v);
-        return Parsed::Bad;
-      }
-      o->jobs = static_cast<unsigned>(n);
-    } else if (arg == "--reverse") {
-      o->reverse = true;
-    } else if (arg == "--quiet" || arg == "-q") {
-      o->quiet = true;
-    } else if (arg == "--") {
-      for (++i; i < argc; ++i) o->logs.push_back(argv[i]);
-    } else if (!arg.empty() && arg[0] == '-') {
-      std::fprintf(stderr, "vesk: unknown option '%s'\n", arg.c_str());
-      return Parsed::Bad;
-    } else {
-      o->logs.push_back(argv[i]);
-    }
-  }
-  if (o->logs.empty()) {
-    std::fputs("vesk: no log named\n", stderr);
-    return Parsed::Bad;
-  }
-  return Parsed::Run;
-}
-
-// Hands the images named on the command line to the emulated platform, which
-// reads its two variables at the first open.  The Windows build reads the
-// computer it runs on and its network, so there is nothing to hand over.
-bool configure_images(const Options &o) {
-  vesk::walk::Images images;
-  if (o.image != nullptr) images.local = o.image;
-  images.remotes = o.remotes;
-  std::string error;
-  if (!vesk::walk::configure(images, &error)) {
-    std::fprintf(stderr, "vesk: %s\n", error.c_str());
-    return false;
-  }
-  return true;
-}
-
-// Standard output went away (a closed pipe): the walk ends quietly.
+// Output went away (a closed pipe): the walk ends quietly.
 struct OutputClosed {};
-// Standard output failed otherwise (a full disk): the walk ends with 1.
+// Output failed otherwise (a full disk): the walk ends with 1.
 struct OutputFailed {
   int error;
 };
 
-// Standard output, written in large pieces.
+// Standard output or the -o file, written in large pieces.
 class Output {
  public:
+  explicit Output(FILE *file) : file_(file) {}
   std::string &buffer() { return buffer_; }
 
   // Writes the buffer out once it is large enough (or now, when `force`).
   void drain(bool force = false) {
     if (buffer_.empty() || (!force && buffer_.size() < kChunk)) return;
     errno = 0;
-    const size_t n = std::fwrite(buffer_.data(), 1, buffer_.size(), stdout);
-    const bool ok = n == buffer_.size() && (!force || std::fflush(stdout) == 0);
+    const size_t n = std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+    const bool ok = n == buffer_.size() && (!force || std::fflush(file_) == 0);
     buffer_.clear();
     if (!ok) fail();
   }
@@ -275,7 +295,7 @@ class Output {
   void flush() {
     drain(true);
     errno = 0;
-    if (std::fflush(stdout) != 0) fail();
+    if (std::fflush(file_) != 0) fail();
   }
 
  private:
@@ -287,6 +307,7 @@ class Output {
     throw OutputFailed{e};
   }
 
+  FILE *file_;
   std::string buffer_;
 };
 
@@ -312,7 +333,7 @@ class Progress {
     last_ = now;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = done / seconds;
-    const double left = rate > 0 ? (total_ - done) / rate : 0;
+    const double left = rate > 0 && total_ > done ? (total_ - done) / rate : 0;
     std::fprintf(stderr, "\rvesk: %s: %llu of %llu records, %.0f/s, %.0f s left\x1b[K",
                  label_.c_str(), static_cast<unsigned long long>(done),
                  static_cast<unsigned long long>(total_), rate, left);
@@ -337,20 +358,22 @@ class Progress {
 
 class Printer {
  public:
-  Printer(Format format, Output &out) : format_(format), out_(out) {}
+  Printer(Format format, vesk::cli::Layout layout, Output &out)
+      : format_(format), layout_(layout), table_(layout), out_(out) {}
 
-  void add(const Row &row) {
+  void add(const Record &r) {
+    ++rows_;
     switch (format_) {
       case Format::Table:
-        table_.push_back(row);
+        table_.add(r, out_.buffer());
         break;
       case Format::Csv:
-        if (!header_done_) out_.buffer() += vesk::cli::csv_header();
+        if (!header_done_) out_.buffer() += vesk::cli::csv_header(layout_);
         header_done_ = true;
-        vesk::cli::append_csv_row(out_.buffer(), row);
+        vesk::cli::append_csv_record(out_.buffer(), r, layout_);
         break;
       case Format::Jsonl:
-        vesk::cli::append_json_row(out_.buffer(), row);
+        vesk::cli::append_json_record(out_.buffer(), r, layout_);
         break;
     }
     out_.drain();
@@ -360,39 +383,85 @@ class Printer {
   // whose widths come from all its rows).
   bool renders_rows() const { return format_ != Format::Table; }
 
-  // Appends the row as this format prints it.
-  void render(std::string &out, const Row &row) const {
+  // Appends the row of `r` as this format prints it.
+  void render(std::string &out, const Record &r) const {
     if (format_ == Format::Csv)
-      vesk::cli::append_csv_row(out, row);
+      vesk::cli::append_csv_record(out, r, layout_);
     else
-      vesk::cli::append_json_row(out, row);
+      vesk::cli::append_json_record(out, r, layout_);
   }
 
-  // Rows that render() made, in order.
-  void add_rendered(std::string_view rows) {
-    if (format_ == Format::Csv && !header_done_) out_.buffer() += vesk::cli::csv_header();
+  // `n` rows that render() made, in order.
+  void add_rendered(std::string_view rows, uint64_t n) {
+    rows_ += n;
+    if (format_ == Format::Csv && !header_done_)
+      out_.buffer() += vesk::cli::csv_header(layout_);
     header_done_ = true;
     out_.buffer() += rows;
     out_.drain();
   }
 
-  // Ends one log: a table is printed per log.
-  void flush() {
-    if (format_ == Format::Table && !table_.empty()) {
-      out_.buffer() += vesk::cli::table(table_);
-      table_.clear();
-    }
+  // Ends the output.
+  void finish() {
+    if (format_ == Format::Table && rows_ != 0) table_.finish(out_.buffer());
     out_.flush();
   }
 
+  // Writes what is there so far, for a reader that follows along.
+  void flush() { out_.flush(); }
+
  private:
   Format format_;
+  uint64_t rows_ = 0;
+  vesk::cli::Layout layout_;
+  vesk::cli::Table table_;
   Output &out_;
   bool header_done_ = false;
-  std::vector<Row> table_;
 };
 
-// ---------------------------------------------------------------- --jobs
+// How a log is named in messages: a remote one as MACHINE\LOG.
+std::string display_label(const Options &o, const vesk::walk::Log &log) {
+  std::string label = log.label();
+  if (!o.walk.machine.empty() && !vesk::walk::is_log_file(label))
+    label = o.walk.machine + "\\" + label;
+  return vesk::cli::display_text(label);
+}
+
+void summary(const Options &o, const vesk::walk::Log &log) {
+  if (o.quiet) return;
+  const std::string label = display_label(o, log);
+  if (log.count() == 0) {
+    std::fprintf(stderr, "vesk: %s: empty\n", label.c_str());
+    return;
+  }
+  std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n", label.c_str(),
+               static_cast<unsigned long>(log.oldest()),
+               static_cast<unsigned long>(log.oldest() + log.count() - 1u),
+               static_cast<unsigned long>(log.count()));
+}
+
+// Counts the errors of single records and prints the first ones.
+class RecordErrors {
+ public:
+  void note(const std::string &label, const Record &r, Progress &progress) {
+    if (r.error.kind == Cell::Kind::Empty) return;
+    if (count_[label]++ < kRecordErrorsShown) {
+      progress.clear();
+      std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
+                   static_cast<unsigned long>(r.number),
+                   vesk::cli::display_text(r.error.text).c_str());
+    }
+  }
+  void report(const Options &o) const {
+    if (o.quiet) return;
+    for (const auto &[label, n] : count_)
+      if (n > kRecordErrorsShown)
+        std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(), n);
+  }
+
+ private:
+  std::map<std::string, int> count_;
+};
 
 // The library reports some failures once per handle: the first record that
 // meets a source it cannot find, a message file it cannot load or a message
@@ -418,15 +487,16 @@ struct Block {
     kUnreadable,  // a record that could not be read, with its row
     kMissing,     // a number past the end, met walking backwards: no row
     kEnd,         // a number past the end walking forwards: the walk is over
+    kFiltered,    // a record the filter leaves out: no row
   };
   struct Entry {
     uint32_t number;
     Kind kind;
     size_t end;         // where its row ends in `rows`
     std::string error;  // the library's error text for it, if any
-    // For a readable record that came with an error: its row, for the
-    // writer to give the mirror's error.
-    std::unique_ptr<Row> row;
+    // For a readable record that came with an error: the record, for the
+    // writer to give it the mirror's error.
+    std::unique_ptr<Record> record;
   };
   std::string rows;
   std::vector<Entry> entries;
@@ -434,28 +504,29 @@ struct Block {
 
 // Converts places [first, first + n) of the walk over numbers lo..hi (hi
 // down, when reverse) with `log`, one record at a time by number.
-void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
-                   uint32_t lo, uint32_t hi, uint64_t first, uint64_t n, Block &b) {
-  vesk::walk::Record rec;
-  Row r{log.label(), 0, std::vector<Cell>(8), {}};
+void convert_block(vesk::walk::Log &log, const Printer &printer,
+                   const vesk::walk::Options &wo, uint32_t lo, uint32_t hi,
+                   uint64_t first, uint64_t n, Block &b) {
+  Record rec;
   for (uint64_t at = first; at < first + n; ++at) {
     const uint32_t number =
-        reverse ? hi - static_cast<uint32_t>(at) : lo + static_cast<uint32_t>(at);
+        wo.reverse ? hi - static_cast<uint32_t>(at) : lo + static_cast<uint32_t>(at);
     if (!log.read(number, rec, true)) {
-      const Block::Kind kind = reverse ? Block::Kind::kMissing : Block::Kind::kEnd;
+      const Block::Kind kind = wo.reverse ? Block::Kind::kMissing : Block::Kind::kEnd;
       b.entries.push_back({number, kind, b.rows.size(), {}, nullptr});
       if (kind == Block::Kind::kEnd) return;
       continue;
     }
-    r.record = rec.number;
-    for (int s = 0; s < 8; ++s) r.cells[s] = rec.row[s];
-    r.error = rec.error;
-    printer.render(b.rows, r);
+    if (rec.has_raw && !wo.filter.matches(rec.raw)) {
+      b.entries.push_back({number, Block::Kind::kFiltered, b.rows.size(), {}, nullptr});
+      continue;
+    }
+    printer.render(b.rows, rec);
     Block::Entry e{number, rec.has_raw ? Block::Kind::kRow : Block::Kind::kUnreadable,
                    b.rows.size(),
                    rec.error.kind != Cell::Kind::Empty ? rec.error.text : "", nullptr};
     if (rec.has_raw && rec.error.kind != Cell::Kind::Empty)
-      e.row = std::make_unique<Row>(r);
+      e.record = std::make_unique<Record>(rec);
     b.entries.push_back(std::move(e));
   }
 }
@@ -468,11 +539,11 @@ void convert_block(vesk::walk::Log &log, const Printer &printer, bool reverse,
 // memory.  Returns whether the walk finished; *reason says why not.
 class ParallelWalk {
  public:
-  ParallelWalk(std::vector<vesk::walk::Log *> logs, const Printer &printer, bool reverse,
-               uint32_t lo, uint32_t hi, uint64_t places)
+  ParallelWalk(std::vector<vesk::walk::Log *> logs, const Printer &printer,
+               const vesk::walk::Options &wo, uint32_t lo, uint32_t hi, uint64_t places)
       : logs_(std::move(logs)),
         printer_(printer),
-        reverse_(reverse),
+        wo_(wo),
         lo_(lo),
         hi_(hi),
         places_(places) {
@@ -527,7 +598,7 @@ class ParallelWalk {
       }
       Block b;
       const uint64_t first = k * block_;
-      convert_block(*logs_[w], printer_, reverse_, lo_, hi_, first,
+      convert_block(*logs_[w], printer_, wo_, lo_, hi_, first,
                     std::min(block_, places_ - first), b);
       {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -539,7 +610,7 @@ class ParallelWalk {
 
   std::vector<vesk::walk::Log *> logs_;
   const Printer &printer_;
-  bool reverse_;
+  const vesk::walk::Options &wo_;
   uint32_t lo_, hi_;
   uint64_t places_, block_ = 0, blocks_ = 0, window_ = 0;
   std::vector<std::thread> threads_;
@@ -550,189 +621,367 @@ class ParallelWalk {
   bool stop_ = false;
 };
 
-// Walks one open log; false when the walk had to stop before its end.
-// `name` and `wo` open the further handles of a walk over several threads.
-bool walk(vesk::walk::Log &log, const char *name, const vesk::walk::Options &wo,
-          const Options &o, Printer &printer) {
-  // Messages name a remote log as MACHINE\LOG.
-  const std::string label =
-      o.machine && *o.machine ? std::string(o.machine) + "\\" + log.label() : log.label();
-  const uint32_t first = log.oldest();
-  const uint32_t count = log.count();
-  if (!o.quiet) {
-    if (count == 0)
-      std::fprintf(stderr, "vesk: %s: empty\n", label.c_str());
-    else
-      std::fprintf(stderr, "vesk: %s: oldest %lu, newest %lu, %lu records\n",
-                   label.c_str(), static_cast<unsigned long>(first),
-                   static_cast<unsigned long>(first + count - 1u),
-                   static_cast<unsigned long>(count));
-  }
-  const uint64_t span = log.span();
-  const uint64_t todo = o.limit && *o.limit < span ? *o.limit : span;
-  Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, todo);
-
-  // Over several threads when there is enough to share.
+// The walk of one log over several threads (see ParallelWalk); the caller
+// has printed the summary.  Null when the walk is not shared: a table, or
+// too few records, or no further handle could be opened.
+std::optional<bool> walk_shared(vesk::walk::Log &log, const std::string &name,
+                                const Options &o, Printer &printer, Progress &progress,
+                                const std::string &label) {
   const unsigned jobs =
       std::min(kMaxThreads,
                o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency()));
+  const uint64_t todo = log.span();
+  if (jobs < 2 || !printer.renders_rows() || todo < 64) return std::nullopt;
   std::vector<std::unique_ptr<vesk::walk::Log>> more;
-  if (jobs > 1 && printer.renders_rows() && todo >= 64) {
-    for (unsigned j = 1; j < jobs && j < todo / 16; ++j) {
-      std::string error;
-      auto other = vesk::walk::Log::open(name, wo, &error);
-      if (!other) break;
-      more.push_back(std::move(other));
-    }
-  }
-  std::unique_ptr<vesk::walk::Log> mirror;
-  if (!more.empty()) {
+  for (unsigned j = 0; j < jobs && j < todo / 16; ++j) {  // the last is the mirror
     std::string error;
-    mirror = vesk::walk::Log::open(name, wo, &error);
-    if (!mirror) more.clear();
+    auto other = vesk::walk::Log::open(name, o.walk, &error);
+    if (!other) return std::nullopt;
+    more.push_back(std::move(other));
   }
-  if (!more.empty()) {
-    std::vector<vesk::walk::Log *> logs = {&log};
-    for (auto &m : more) logs.push_back(m.get());
-    vesk::walk::Record check;
-    std::string rerendered;
-    uint32_t lo = first, hi = count ? first + count - 1u : first;
-    if (o.from && *o.from > lo) lo = *o.from;
-    if (o.to && *o.to < hi) hi = *o.to;
-    ParallelWalk parallel(std::move(logs), printer, o.reverse, lo, hi, todo);
-    parallel.start();
-    Block b;
-    bool complete = true;
-    std::string reason;
-    int unreadable = 0, errors = 0;
-    uint64_t done = 0;
-    bool over = false;
-    while (!over && parallel.next(b)) {
-      size_t from = 0;
-      for (const Block::Entry &e : b.entries) {
-        ++done;
-        if (e.kind == Block::Kind::kEnd) {
-          over = true;
-          break;
-        }
-        if (e.kind == Block::Kind::kRow)
-          unreadable = 0;
-        else if (++unreadable >= kUnreadableInARow)
-          over = true;
-        if (e.kind != Block::Kind::kMissing) {
-          std::string_view text = std::string_view(b.rows).substr(from, e.end - from);
-          from = e.end;
-          const std::string *error = &e.error;
-          if (e.row) {
-            // The mirror's error is the one the walk of one thread gives.
-            if (mirror->read(e.number, check, true) &&
-                check.error.text != e.row->error.text) {
-              e.row->error = check.error;
-              rerendered.clear();
-              printer.render(rerendered, *e.row);
-              text = rerendered;
-              error = &check.error.text;
-            }
-          }
-          if (!error->empty() && errors++ < kRecordErrorsShown) {
-            progress.clear();
-            std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
-                         static_cast<unsigned long>(e.number),
-                         vesk::cli::display_text(*error).c_str());
-          }
-          printer.add_rendered(text);
-        }
-        if (over) {
-          complete = false;
-          reason = std::to_string(kUnreadableInARow) +
-                   " records in a row could not be read (up to record " +
-                   std::to_string(e.number) + "); stopping";
-          break;
-        }
-        progress.tick(done);
-      }
-    }
-    parallel.finish();
-    progress.clear();
-    printer.flush();
-    if (!complete) std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), reason.c_str());
-    if (errors > kRecordErrorsShown && !o.quiet)
-      std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(),
-                   errors);
-    return complete;
-  }
+  if (more.size() < 2) return std::nullopt;
+  std::unique_ptr<vesk::walk::Log> mirror = std::move(more.back());
+  more.pop_back();
+  std::vector<vesk::walk::Log *> logs = {&log};
+  for (auto &m : more) logs.push_back(m.get());
+  const uint32_t first = log.oldest(), count = log.count();
+  uint32_t lo = first, hi = count ? first + count - 1u : first;
+  if (o.walk.from && *o.walk.from > lo) lo = *o.walk.from;
+  if (o.walk.to && *o.walk.to < hi) hi = *o.walk.to;
 
-  vesk::walk::Record rec;
-  Row r{log.label(), 0, std::vector<Cell>(8), {}};
-  int errors = 0;
-  while (log.next(rec)) {
-    if (rec.error.kind != Cell::Kind::Empty && errors++ < kRecordErrorsShown) {
-      progress.clear();
-      std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
-                   static_cast<unsigned long>(rec.number),
-                   vesk::cli::display_text(rec.error.text).c_str());
+  ParallelWalk parallel(std::move(logs), printer, o.walk, lo, hi, todo);
+  parallel.start();
+  Block b;
+  bool complete = true, over = false;
+  std::string reason;
+  int unreadable = 0, errors = 0;
+  uint64_t done = 0, shown = 0;
+  Record check;
+  std::string rerendered;
+  while (!over && parallel.next(b)) {
+    size_t from = 0;
+    for (Block::Entry &e : b.entries) {
+      if (o.walk.limit && shown >= *o.walk.limit) {
+        over = true;
+        break;
+      }
+      ++done;
+      if (e.kind == Block::Kind::kEnd) {
+        over = true;
+        break;
+      }
+      if (e.kind == Block::Kind::kRow || e.kind == Block::Kind::kFiltered)
+        unreadable = 0;
+      else if (++unreadable >= kUnreadableInARow)
+        over = true;
+      if (e.kind == Block::Kind::kRow || e.kind == Block::Kind::kUnreadable) {
+        std::string_view text = std::string_view(b.rows).substr(from, e.end - from);
+        from = e.end;
+        const std::string *error = &e.error;
+        if (e.record) {
+          // The mirror's error is the one the walk of one thread gives.
+          if (mirror->read(e.number, check, true) &&
+              check.error.text != e.record->error.text) {
+            e.record->error = check.error;
+            rerendered.clear();
+            printer.render(rerendered, *e.record);
+            text = rerendered;
+            error = &check.error.text;
+          }
+        }
+        if (!error->empty() && errors++ < kRecordErrorsShown) {
+          progress.clear();
+          std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
+                       static_cast<unsigned long>(e.number),
+                       vesk::cli::display_text(*error).c_str());
+        }
+        printer.add_rendered(text, 1);
+        ++shown;
+      }
+      if (over) {
+        complete = false;
+        reason = std::to_string(kUnreadableInARow) +
+                 " records in a row could not be read (up to record " +
+                 std::to_string(e.number) + "); stopping";
+        break;
+      }
+      progress.tick(done);
     }
-    r.record = rec.number;
-    for (int s = 0; s < 8; ++s) r.cells[s] = rec.row[s];
-    r.error = rec.error;
-    printer.add(r);
+  }
+  parallel.finish();
+  progress.clear();
+  printer.flush();
+  if (!complete) std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), reason.c_str());
+  if (errors > kRecordErrorsShown && !o.quiet)
+    std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(), errors);
+  return complete;
+}
+
+// Walks one open log; false when the walk had to stop before its end.
+bool walk(vesk::walk::Log &log, const std::string &name, const Options &o,
+          Printer &printer) {
+  summary(o, log);
+  const std::string label = display_label(o, log);
+  const uint64_t span = log.span();
+  Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, span);
+  if (auto shared = walk_shared(log, name, o, printer, progress, label)) return *shared;
+  Record rec;
+  RecordErrors errors;
+  while (log.next(rec)) {
+    errors.note(label, rec, progress);
+    printer.add(rec);
     progress.tick(log.scanned());
   }
   progress.clear();
   printer.flush();
   if (!log.complete())
     std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), log.stop_reason().c_str());
-  if (errors > kRecordErrorsShown && !o.quiet)
-    std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(), errors);
+  errors.report(o);
   return log.complete();
+}
+
+// The rows of every log in one timeline.
+bool merge(std::vector<std::unique_ptr<vesk::walk::Log>> logs, const Options &o,
+           Printer &printer) {
+  std::vector<std::string> labels;
+  for (const auto &log : logs) {
+    summary(o, *log);
+    labels.push_back(display_label(o, *log));
+  }
+  vesk::walk::Merge m(std::move(logs), o.walk.reverse);
+  Record rec;
+  RecordErrors errors;
+  std::optional<Progress> progress;
+  uint64_t done = 0;
+  while (m.next(rec)) {
+    if (!progress)
+      progress.emplace(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), "merge", m.total());
+    errors.note(vesk::cli::display_text(rec.log), rec, *progress);
+    printer.add(rec);
+    progress->tick(++done);
+  }
+  if (progress) progress->clear();
+  bool complete = true;
+  for (size_t i = 0; i < m.logs().size(); ++i)
+    if (!m.logs()[i]->complete()) {
+      std::fprintf(stderr, "vesk: %s: %s\n", labels[i].c_str(),
+                   m.logs()[i]->stop_reason().c_str());
+      complete = false;
+    }
+  errors.report(o);
+  return complete;
+}
+
+// vesk --list: the logs of a computer, with their files and record ranges.
+int list(const Options &o) {
+  std::vector<vesk::walk::LogInfo> logs;
+  bool has_registry = true;
+  std::string error;
+  const std::string computer = vesk::walk::computer_name(o.walk.machine);
+  const std::string shown =
+      vesk::cli::display_text(computer.empty() ? "the local computer" : computer);
+  if (!vesk::walk::list_logs(o.walk.machine, &logs, &has_registry, &error)) {
+    std::fprintf(stderr, "vesk: cannot read the logs of %s: %s\n", shown.c_str(),
+                 error.c_str());
+    return 1;
+  }
+  if (!has_registry)
+    std::fprintf(stderr,
+                 "vesk: %s has no event log registry (no SYSTEM hive, or a damaged "
+                 "one): only the standard logs are served, from their default files\n",
+                 shown.c_str());
+  std::vector<std::vector<std::string>> lines = {{"log", "file", "records"}};
+  for (const auto &l : logs) {
+    std::string records;
+    if (!l.opened)
+      records = "cannot be opened: " + l.error;
+    else if (l.count == 0)
+      records = "empty";
+    else
+      records = std::to_string(l.oldest) + ".." +
+                std::to_string(static_cast<uint32_t>(l.oldest + l.count - 1u)) + " (" +
+                std::to_string(l.count) + ")";
+    lines.push_back({vesk::cli::table_text(l.name),
+                     vesk::cli::table_text(l.file.empty() ? "(default file)" : l.file),
+                     records});
+  }
+  size_t w0 = 0, w1 = 0;
+  auto width = [](const std::string &s) {
+    size_t n = 0;
+    for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+  };
+  for (const auto &l : lines) {
+    w0 = std::max(w0, width(l[0]));
+    w1 = std::max(w1, width(l[1]));
+  }
+  std::string out;
+  for (const auto &l : lines) {
+    out += l[0] + std::string(w0 - width(l[0]) + 2, ' ');
+    out += l[1] + std::string(w1 - width(l[1]) + 2, ' ');
+    out += l[2] + "\n";
+  }
+  std::fputs(out.c_str(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options o;
-  switch (parse(argc, argv, &o)) {
-    case Parsed::Bad:
-      std::fputs("usage: vesk [OPTION]... LOG...   (vesk --help tells more)\n", stderr);
-      return 2;
-    case Parsed::Help:
-      usage(stdout);
-      return 0;
-    case Parsed::Version:
-      std::printf("vesk %s\n", VESK_VERSION);
-      return 0;
-    case Parsed::Run:
-      break;
+  Args a;
+  CLI::App app(kDescription, "vesk");
+  app.footer(kFooter);
+  app.set_help_flag("-h,--help", "print this help and exit");
+  app.set_version_flag("-V,--version", std::string("vesk ") + VESK_VERSION,
+                       "print the version and exit");
+  app.get_formatter()->column_width(28);
+  app.add_option("-i,--image", a.image,
+                 "the local computer is the Windows system drive in DIR (a mounted "
+                 "image; for loose files, the reference system); replaces "
+                 "VESK_LOCAL_IMAGE")
+      ->type_name("DIR");
+  app.add_option("-r,--remote", a.remotes,
+                 "a remote computer NAME (or the name in its registry) is the system "
+                 "drive in DIR; repeatable; replaces VESK_REMOTE_IMAGES")
+      ->type_name("[NAME=]DIR")
+      ->allow_extra_args(false);
+  app.add_option("-m,--machine", a.machine, "read the logs of remote computer NAME")
+      ->type_name("NAME");
+  app.add_option("-f,--format", a.format, "table (default), csv (RFC 4180) or jsonl")
+      ->type_name("FORMAT");
+  app.add_option("-F,--fields", a.fields,
+                 "the columns to print, in this order (comma-separated)")
+      ->type_name("LIST");
+  app.add_option("-o,--output", a.output, "write the rows to FILE, not standard output")
+      ->type_name("FILE");
+  app.add_flag("--local", a.local,
+               "times in the local zone (TZ) with its offset, not UTC");
+  app.add_option("--since", a.since, "only records written at or after TIME")
+      ->type_name("TIME");
+  app.add_option("--until", a.until, "only records written before TIME")
+      ->type_name("TIME");
+  app.add_option("-e,--event", a.events,
+                 "only these event numbers: up to 65535 the low 16 bits, above that "
+                 "the whole identifier (decimal or 0x hex)")
+      ->type_name("N[,N...]")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+  app.add_option("-s,--source", a.sources, "only records of these sources (any case)")
+      ->type_name("NAME[,...]")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+  app.add_option("-t,--type", a.types,
+                 "only these types: error, warning, information, success, failure")
+      ->type_name("WORD[,...]")
+      ->delimiter(',')
+      ->allow_extra_args(false);
+  app.add_option("--from", a.from, "only record numbers N and above")->type_name("N");
+  app.add_option("--to", a.to, "only record numbers N and below")->type_name("N");
+  app.add_flag("--reverse", a.reverse, "newest record first");
+  app.add_option("-n,--limit", a.limit, "at most N rows per log")->type_name("N");
+  app.add_option("-j,--jobs", a.jobs,
+                 "convert with N threads, each with its own handle (default: one per "
+                 "processor, at most 8); the rows come out as with one thread, byte "
+                 "for byte")
+      ->type_name("N");
+  app.add_flag("--merge", a.merge,
+               "one timeline of every log and file named, ordered by the time "
+               "written, then the log's place on the command line, then the record "
+               "number (memory: 12 bytes per record)");
+  app.add_option("--as", a.as,
+                 "read loose files as this log of the reference system (default: for "
+                 "each record, the log that registers its source)")
+      ->type_name("LOG");
+  app.add_flag("-l,--list", a.list,
+               "list the logs of the computer, with their files and record ranges");
+  app.add_flag("-q,--quiet", a.quiet, "no progress line and no per-log summary");
+  app.add_option("logs", a.logs, "event logs by name, or .evt files")
+      ->type_name("LOG|FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion &e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    std::fprintf(stderr, "vesk: %s\n", e.what());
+    std::fputs("usage: vesk [OPTION]... LOG|FILE...   (vesk --help tells more)\n",
+               stderr);
+    return 2;
   }
-  if (!configure_images(o)) return 2;
+  Options o;
+  if (!check(a, &o)) {
+    std::fputs("usage: vesk [OPTION]... LOG|FILE...   (vesk --help tells more)\n",
+               stderr);
+    return 2;
+  }
+  {
+    std::string error;
+    if (!vesk::walk::configure(o.images, &error)) {
+      std::fprintf(stderr, "vesk: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (o.list) {
+    if (o.walk.machine.empty() && !vesk::walk::have_local_computer()) {
+      std::fputs(
+          "vesk: --list: no Windows system to read: name its system drive with --image "
+          "DIR (or VESK_LOCAL_IMAGE)\n",
+          stderr);
+      return 1;
+    }
+    return list(o);
+  }
 #if defined(SIGPIPE)
   // A closed pipe shows as EPIPE from the writes, which end the walk quietly.
   std::signal(SIGPIPE, SIG_IGN);
 #endif
 
-  Output out;
-  Printer printer(o.format, out);
+  FILE *file = stdout;
+  if (!o.output.empty()) {
+    file = std::fopen(o.output.c_str(), "wb");
+    if (file == nullptr) {
+      std::fprintf(stderr, "vesk: cannot write %s: %s\n", o.output.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+  struct Closer {
+    FILE *f;
+    ~Closer() {
+      if (f != stdout) std::fclose(f);
+    }
+  } closer{file};
+
+  Output out(file);
+  Printer printer(o.format, o.layout, out);
   bool all_ok = true;
   try {
-    vesk::walk::Options wo;
-    if (o.machine != nullptr) wo.machine = o.machine;
-    wo.from = o.from;
-    wo.to = o.to;
-    wo.reverse = o.reverse;
-    wo.limit = o.limit;
-    for (const char *log : o.logs) {
+    std::vector<std::unique_ptr<vesk::walk::Log>> opened;
+    for (const std::string &name : o.logs) {
       std::string error;
-      auto opened = vesk::walk::Log::open(log, wo, &error);
-      if (!opened) {
-        std::fprintf(stderr, "vesk: cannot open %s on %s: %s\n", log,
-                     o.machine && *o.machine ? o.machine : "the local computer",
+      auto log = vesk::walk::Log::open(name, o.walk, &error);
+      if (!log) {
+        std::string where;
+        if (!vesk::walk::is_log_file(name))
+          where = o.walk.machine.empty()
+                      ? " on the local computer"
+                      : " on " + vesk::cli::display_text(o.walk.machine);
+        std::fprintf(stderr, "vesk: cannot open %s%s: %s\n",
+                     vesk::cli::display_text(name).c_str(), where.c_str(),
                      vesk::cli::display_text(error).c_str());
         all_ok = false;
-      } else if (!walk(*opened, log, wo, o, printer)) {
-        all_ok = false;
+        continue;
       }
+      if (o.merge)
+        opened.push_back(std::move(log));
+      else if (!walk(*log, name, o, printer))
+        all_ok = false;
     }
-    out.flush();
+    if (o.merge && !opened.empty() && !merge(std::move(opened), o, printer))
+      all_ok = false;
+    printer.finish();
   } catch (const OutputClosed &) {
     return 0;
   } catch (const OutputFailed &failure) {

@@ -54,13 +54,23 @@ target_include_directories(vesk_import INTERFACE ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(vesk_import INTERFACE ${VESK_IMPORT_LIBRARY} oleaut32)
 add_dependencies(vesk_import vesk_import_library vesk)
 
-# The command-line tool as a Windows program that calls vesk.dll through the
-# import library, like any other caller.
-add_executable(vesk-cli ${PROJECT_SOURCE_DIR}/cli/main.cpp ${PROJECT_SOURCE_DIR}/cli/format.cpp)
-target_include_directories(vesk-cli PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_definitions(vesk-cli PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX)
+# The command-line tool, over the walk layer, with the library linked in
+# statically: the walk reads the raw records through the system's own
+# event-log calls beside the six exports.
+file(GLOB VESK_WALK_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/walk/*.cpp)
+add_executable(vesk-cli ${PROJECT_SOURCE_DIR}/cli/main.cpp ${PROJECT_SOURCE_DIR}/cli/format.cpp
+                        ${VESK_WALK_SOURCES} $<TARGET_OBJECTS:vesk_windows_objects>)
+target_include_directories(vesk-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+# CLI11 is header-only (Debian's libcli11-dev); the cross compiler does not
+# search the host's /usr/include, so its one folder is linked in on its own.
+find_path(VESK_CLI11_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
+file(CREATE_LINK ${VESK_CLI11_DIR}/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
+target_include_directories(vesk-cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+target_compile_definitions(vesk-cli PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+                                            VESK_BUILDING_LIBRARY)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)
-target_link_libraries(vesk-cli PRIVATE vesk_import)
+target_link_libraries(vesk-cli PRIVATE advapi32 oleaut32 user32 kernel32)
 set_target_properties(vesk-cli PROPERTIES OUTPUT_NAME vesk)
 
 # Windows test programs, run under Wine by scripts/check-wine.

@@ -56,21 +56,22 @@ struct BuiltPath {
   void Terminate() { text[Fits() ? length : kWorkUnits - 1] = 0; }
 };
 
-// Puts a reference to the module for `path` in front of the source's
-// references.
-void AddReference(CEvtLog *ctx, CEvtSource *source, LPCWSTR path) {
+// Puts a reference to the module for `path` behind the source's references
+// made so far, so that files are tried in the order the value lists them.
+// `tail` is where the next reference goes.
+void AddReference(CEvtLog *ctx, CEvtModuleRef ***tail, LPCWSTR path) {
   CEvtModule *module = ctx->GetModule(path);
   if (module == nullptr) return;
   CEvtModuleRef *ref = new (std::nothrow) CEvtModuleRef;
   if (ref == nullptr) return;
   ref->module = module;
-  ref->next = source->modules;
-  source->modules = ref;
+  **tail = ref;
+  *tail = &ref->next;
 }
 
 // Finishes one item: rewrites it for a remote computer and references its
 // module.  False after a latched failure, which ends the discovery.
-bool FinishItem(CEvtLog *ctx, CEvtSource *source, BuiltPath *built) {
+bool FinishItem(CEvtLog *ctx, CEvtModuleRef ***tail, BuiltPath *built) {
   // An empty item (a trailing ';' or ";;") names no file.
   if (built->length == 0) return true;
   if (!built->Fits()) {
@@ -79,7 +80,7 @@ bool FinishItem(CEvtLog *ctx, CEvtSource *source, BuiltPath *built) {
   }
   built->Terminate();
   if (ctx->machine == nullptr) {
-    AddReference(ctx, source, built->text);
+    AddReference(ctx, tail, built->text);
     return true;
   }
   // \\MACHINE\X$rest: the first unit is taken as the drive letter and the
@@ -96,18 +97,20 @@ bool FinishItem(CEvtLog *ctx, CEvtSource *source, BuiltPath *built) {
     return false;
   }
   remote.Terminate();
-  AddReference(ctx, source, remote.text);
+  AddReference(ctx, tail, remote.text);
   return true;
 }
 
 // Turns the value's items into module references, from left to right.
 void Parse(CEvtLog *ctx, CEvtSource *source, const WCHAR *value) {
+  CEvtModuleRef **tail = &source->modules;
+  while (*tail != nullptr) tail = &(*tail)->next;
   BuiltPath built;
   const WCHAR *p = value;
   for (;;) {
     WCHAR c = *p;
     if (c == 0 || c == u';') {
-      if (!FinishItem(ctx, source, &built)) return;
+      if (!FinishItem(ctx, &tail, &built)) return;
       if (c == 0) return;
       built.length = 0;
       ++p;

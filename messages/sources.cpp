@@ -39,13 +39,37 @@ constexpr DWORD kStagingUnits = 32010;
 
 // ---------------------------------------------------------------- the caches
 
+namespace {
+
+uint32_t SourceHash(uint32_t seed, LPCWSTR cut, LONG type) {
+  return vesk::index::HashText(seed ^ vesk::index::Mix(static_cast<uint32_t>(type) + 1),
+                               cut, kSourceNameChars);
+}
+
+uint32_t NumberHash(uint32_t seed, DWORD number) {
+  return vesk::index::Mix(vesk::index::Mix(number ^ seed) + seed);
+}
+
+// Paths are at most a working text long (see find.cpp); any bound above
+// that hashes them whole.
+constexpr int kPathHashLimit = 0x7FFFFFFF;
+
+}  // namespace
+
 CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   if (name == nullptr) name = VTEXT("");
   // An entry keeps at most 99 characters of its name; compare likewise.
   WCHAR cut[kSourceNameChars + 1];
   lstrcpynW(cut, name, kSourceNameChars + 1);
-  for (CEvtSource *s = sources; s != nullptr; s = s->next) {
-    if (s->type == type && s->name != nullptr && lstrcmpiW(s->name, cut) == 0) return s;
+  auto same = [&](const CEvtSource *s) {
+    return s->type == type && s->name != nullptr && lstrcmpiW(s->name, cut) == 0;
+  };
+  const uint32_t hash = SourceHash(source_index.seed(), cut, type);
+  if (source_index.usable()) {
+    if (CEvtSource *s = source_index.Find(hash, same)) return s;
+  } else {
+    for (CEvtSource *s = sources; s != nullptr; s = s->next)
+      if (same(s)) return s;
   }
   CEvtSource *s = new (std::nothrow) CEvtSource;
   if (s == nullptr) {
@@ -59,12 +83,18 @@ CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   s->Find(this, name, type);
   s->next = sources;
   sources = s;
+  source_index.Add(hash, s);
   return s;
 }
 
 CEvtModule *CEvtLog::GetModule(LPCWSTR path) {
-  for (CEvtModule *m = modules; m != nullptr; m = m->next) {
-    if (lstrcmpiW(m->path, path) == 0) return m;
+  auto same = [&](const CEvtModule *m) { return lstrcmpiW(m->path, path) == 0; };
+  const uint32_t hash = vesk::index::HashText(module_index.seed(), path, kPathHashLimit);
+  if (module_index.usable()) {
+    if (CEvtModule *m = module_index.Find(hash, same)) return m;
+  } else {
+    for (CEvtModule *m = modules; m != nullptr; m = m->next)
+      if (same(m)) return m;
   }
   CEvtModule *m = new (std::nothrow) CEvtModule;
   if (m == nullptr) return nullptr;
@@ -80,16 +110,32 @@ CEvtModule *CEvtLog::GetModule(LPCWSTR path) {
   }
   m->next = modules;
   modules = m;
+  module_index.Add(hash, m);
   return m;
 }
 
 // ---------------------------------------------------------------- a source
 
+bool IsMissingMessage(DWORD code) {
+  // ERROR_MR_MID_NOT_FOUND, and ERROR_RESOURCE_DATA_NOT_FOUND through
+  // ERROR_RESOURCE_LANG_NOT_FOUND: no table, or no such number in it.
+  return code == 317 || (code >= 1812 && code <= 1815);
+}
+
 bool CEvtSource::IsFailed(DWORD number) const {
+  const uint32_t hash = NumberHash(failed_index.seed(), number);
+  auto same = [&](const CEvtFailed *f) { return f->number == number; };
+  if (failed_index.usable()) return failed_index.Find(hash, same) != nullptr;
   for (const CEvtFailed *f = failed; f != nullptr; f = f->next) {
-    if (f->number == number) return true;
+    if (same(f)) return true;
   }
   return false;
+}
+
+void CEvtSource::LatchFormatError(CEvtLog *ctx, DWORD number) const {
+  ctx->SetError(VTEXT("Format error, source=%s type=%s msg=%lu"),
+                name != nullptr ? name : VTEXT(""), TypeWord(type),
+                static_cast<DWORD>(number & 0xFFFF));
 }
 
 void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
@@ -98,10 +144,9 @@ void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
     f->number = number;
     f->next = failed;
     failed = f;
+    failed_index.Add(NumberHash(failed_index.seed(), number), f);
   }
-  ctx->SetError(VTEXT("Format error, source=%s type=%s msg=%lu"),
-                name != nullptr ? name : VTEXT(""), TypeWord(type),
-                static_cast<DWORD>(number & 0xFFFF));
+  LatchFormatError(ctx, number);
 }
 
 DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buffer,
@@ -111,6 +156,9 @@ DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buf
   LPWSTR target = capacity <= kStagingUnits ? staging : buffer;
   // FORMAT_MESSAGE_ARGUMENT_ARRAY takes the array in place of a va_list.
   auto args = reinterpret_cast<va_list *>(const_cast<WCHAR **>(arguments));
+  // Whether a loaded file failed for this call's own text rather than for
+  // want of the message.
+  bool own_failure = false;
   for (CEvtModuleRef *r = modules; r != nullptr; r = r->next) {
     // A file that failed to load formats nothing; the files behind it may.
     if (r->module == nullptr || r->module->module == nullptr) continue;
@@ -121,8 +169,15 @@ DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buf
       if (target != buffer) lstrcpynW(buffer, target, static_cast<int>(count + 1));
       return count;
     }
+    // A count that fills the buffer leaves no room for the terminator: the
+    // text was too long.  An empty result, too long a text or a bad insert
+    // come from the text this call was given, not from the file.
+    if (count != 0 || !IsMissingMessage(GetLastError())) own_failure = true;
   }
-  AddFailed(ctx, number);
+  if (own_failure)
+    LatchFormatError(ctx, number);
+  else
+    AddFailed(ctx, number);
   return 0;
 }
 
@@ -138,6 +193,7 @@ void CEvtModule::Release() {
 void CEvtSource::Release() {
   if (name != nullptr) LocalFree(name);
   name = nullptr;
+  failed_index.Release();
   while (failed != nullptr) {
     CEvtFailed *f = failed;
     failed = f->next;

@@ -2,6 +2,7 @@
 // kind of text, one CEvtModule per message file.
 #pragma once
 
+#include "messages/index.h"
 #include "platform/platform.h"
 
 struct CEvtLog;
@@ -38,10 +39,12 @@ struct CEvtFailed {
 
 struct CEvtSource {
   CEvtSource *next = nullptr;
+  // Tried in this order: the order in which the registry value lists them.
   CEvtModuleRef *modules = nullptr;
   LPWSTR name = nullptr;  // LocalAlloc'd copy, at most 99 characters
   LONG type = kMessageModule;
   CEvtFailed *failed = nullptr;
+  vesk::index::HashIndex<CEvtFailed> failed_index;
 
   // Stores the name (at most 99 characters) and the type, and fills the
   // module references from the registry of the context's computer.  Reports
@@ -49,16 +52,23 @@ struct CEvtSource {
   void Find(CEvtLog *ctx, LPCWSTR source, LONG kind);
 
   // Whether `number` (all 32 bits) is in the memo of numbers that no file of
-  // this source formats.
+  // this source holds.
   bool IsFailed(DWORD number) const;
   // Puts `number` in the memo and latches its "Format error" text.
   void AddFailed(CEvtLog *ctx, DWORD number);
+  // Latches the "Format error" text for `number` without memoising it.
+  void LatchFormatError(CEvtLog *ctx, DWORD number) const;
 
   // Formats `number` from the source's message files, tried in the order of
   // its references, into `buffer` (`capacity` units with the terminator).
   // `arguments` is the insertion array for FORMAT_MESSAGE_ARGUMENT_ARRAY, or
   // null.  Returns the count of units written without the terminator; 0 when
   // nothing was formatted, and the buffer then holds what the caller put in.
+  // The number is memoised as failed only when every loaded file said it
+  // holds no such message (or no message table at all); a failure of this
+  // call's own text (too long for the buffer, a bad insert, an empty result)
+  // is latched but not memoised, so the next call with the number tries
+  // again.
   DWORD FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buffer, DWORD capacity,
                    const WCHAR *const *arguments);
 
@@ -69,6 +79,10 @@ struct CEvtSource {
 
 // The longest source name a source entry keeps.
 constexpr int kSourceNameChars = 99;
+
+// Whether a FormatMessageW failure with `code` says that the file holds no
+// such message, rather than that this call's text could not be made.
+bool IsMissingMessage(DWORD code);
 
 // Releases a whole list from the front, unlinking each entry first.
 void ReleaseModules(CEvtModule **list);

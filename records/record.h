@@ -61,6 +61,18 @@ class RecordView {
     return t;
   }
 
+  // Where the user's SID starts, with *room set to how many of its
+  // UserSidLength bytes lie inside the record; null when it starts outside.
+  // Whether those bytes make a well-formed SID is the caller's to decide.
+  const BYTE *SidBytes(DWORD *room) const {
+    const DWORD size = u32(kRecordUserSidLength);
+    const DWORD offset = u32(kRecordUserSidOffset);
+    *room = 0;
+    if (offset >= length_) return nullptr;
+    *room = size < length_ - offset ? size : length_ - offset;
+    return p_ + offset;
+  }
+
   // The user's SID, or null when the record names none or its bytes (as its
   // sub-authority count gives them) do not lie inside the record.
   const BYTE *Sid() const {

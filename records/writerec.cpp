@@ -38,20 +38,36 @@ LPCWSTR TypeWord(WORD type) {
   }
 }
 
-// A BSTR slot with a copy of `text`.
-void SetText(VARIANT *slot, LPCWSTR text) {
-  V_VT(slot) = VT_BSTR;
-  V_BSTR(slot) = SysAllocString(text);
+// A slot whose text could not be copied holds a null BSTR, which Automation
+// reads as empty: the loss is latched, so the row is not taken as whole.
+void CheckCopied(CEvtLog *ctx, const VARIANT *slot, int index, DWORD units) {
+  if (V_BSTR(slot) == nullptr && units != 0)
+    ctx->SetError(VTEXT("SysAllocString failed, slot=%lu length=%lu"),
+                  static_cast<DWORD>(index), units);
 }
 
-// A BSTR slot with a copy of a text of the record, which may end without
-// its terminator at the end of the record; an absent text is empty.
-void SetRecordText(VARIANT *slot, const RecordText &t) {
+// Slot `index` as a BSTR with a copy of `text`.
+void SetText(CEvtLog *ctx, VARIANT *row, int index, LPCWSTR text) {
+  VARIANT *slot = &row[index];
+  V_VT(slot) = VT_BSTR;
+  V_BSTR(slot) = SysAllocString(text);
+  if (V_BSTR(slot) == nullptr) {
+    DWORD units = 0;
+    while (text[units] != 0) ++units;
+    CheckCopied(ctx, slot, index, units);
+  }
+}
+
+// Slot `index` as a BSTR with a copy of a text of the record, which may end
+// without its terminator at the end of the record; an absent text is empty.
+void SetRecordText(CEvtLog *ctx, VARIANT *row, int index, const RecordText &t) {
+  VARIANT *slot = &row[index];
   V_VT(slot) = VT_BSTR;
   if (t.terminated)
     V_BSTR(slot) = SysAllocString(t.text);
   else
     V_BSTR(slot) = SysAllocStringLen(t.text != nullptr ? t.text : kEmpty, t.units);
+  CheckCopied(ctx, slot, index, t.units);
 }
 
 // A zero-terminated copy of a record text that has no terminator of its own,
@@ -130,8 +146,8 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
   // Source and computer: the two names after the fixed part.
   const RecordText source = rec.Text(kRecordSourceName);
   const RecordText computer = source.terminated ? rec.Text(source.next) : RecordText{};
-  SetRecordText(&row[kSlotSource], source);
-  SetRecordText(&row[kSlotComputer], computer);
+  SetRecordText(ctx, row, kSlotSource, source);
+  SetRecordText(ctx, row, kSlotComputer, computer);
   // Lookups take the name zero-terminated; a source entry keeps at most 99
   // characters of it, so a name cut by the record's end is copied that far.
   WCHAR source_copy[kSourceNameChars + 1];
@@ -144,11 +160,21 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
   }
 
   // User: the account text, or an empty text for a record without a SID.
+  // A SID the platform's SID calls would refuse (another revision, more than
+  // 15 sub-authorities, bytes outside the record) is shown in numeric form
+  // as far as it can be read, and reported; the rest of the row is filled.
   if (rec.u32(kRecordUserSidLength) != 0) {
-    if (const BYTE *sid = rec.Sid()) {
+    DWORD room = 0;
+    const BYTE *sid = rec.SidBytes(&room);
+    if (SidWellFormed(sid, room)) {
       LPCWSTR user = getuser(ctx, const_cast<BYTE *>(sid));
       if (user == nullptr) return;  // the row stays partly filled
-      SetText(&row[kSlotUser], user);
+      SetText(ctx, row, kSlotUser, user);
+    } else {
+      WCHAR numeric[kUserNameUnits];
+      MalformedSidText(sid, room, numeric);
+      ctx->SetError(VTEXT("malformed SID, record=%lu"), rec.u32(kRecordNumber));
+      SetText(ctx, row, kSlotUser, numeric);
     }
   }
   if (V_VT(&row[kSlotUser]) == VT_EMPTY) {
@@ -157,13 +183,13 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
   }
 
   // Type.
-  SetText(&row[kSlotType], TypeWord(rec.u16(kRecordEventType)));
+  SetText(ctx, row, kSlotType, TypeWord(rec.u16(kRecordEventType)));
 
   // Category: "None" for 0, else the source's category text.
   WCHAR text[kTextUnits];
   const WORD category = rec.u16(kRecordEventCategory);
   if (category == 0) {
-    SetText(&row[kSlotCategory], VTEXT("None"));
+    SetText(ctx, row, kSlotCategory, VTEXT("None"));
   } else {
     lstrcpyW(text, VTEXT("?Invalid Category"));
     // A failed attempt leaves the buffer as it was; the word is put back all
@@ -171,7 +197,7 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
     if (ctx->GetSource(name, kCategoryModule)
             ->FormatFrom(ctx, category, kCategoryFlags, text, kTextUnits, nullptr) == 0)
       lstrcpyW(text, VTEXT("?Invalid Category"));
-    SetText(&row[kSlotCategory], text);
+    SetText(ctx, row, kSlotCategory, text);
   }
 
   // Message: the event text with the insertion strings, or the fallback.
@@ -200,5 +226,5 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
   }
   if (formatted == 0) Fallback(rec, count, text);
   Scrub(text);
-  SetText(&row[kSlotMessage], text);
+  SetText(ctx, row, kSlotMessage, text);
 }

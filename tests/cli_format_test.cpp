@@ -15,19 +15,51 @@ namespace cli = vesk::cli;
 
 namespace {
 
-cli::Row sample_row() {
-  cli::Row r;
+// A record as the walk hands it out: the raw fields and the library's row.
+vesk::walk::Record sample_record() {
+  using K = cli::Cell::Kind;
+  vesk::walk::Record r;
   r.log = "Application";
-  r.record = 7;
-  r.cells = {{cli::Cell::Kind::Text, "2023-03-15T13:45:58"},
-             {cli::Cell::Kind::Number, "1000"},
-             {cli::Cell::Kind::Text, "Error"},
-             {cli::Cell::Kind::Text, "None"},
-             {cli::Cell::Kind::Text, ""},
-             {cli::Cell::Kind::Text, "Disk, \"fast\""},
-             {cli::Cell::Kind::Text, "PC1"},
-             {cli::Cell::Kind::Text, "line one\r\nline two"}};
+  r.number = 7;
+  r.has_raw = true;
+  r.raw.number = 7;
+  r.raw.time_written = 1678887959;    // 2023-03-15T13:45:59Z
+  r.raw.time_generated = 1678887900;  // 2023-03-15T13:45:00Z
+  r.raw.event_id = 0xC00003E8;
+  r.raw.event_type = 1;
+  r.raw.sid = "S-1-5-18";
+  r.raw.strings = {"a;b", "c\\d", ""};
+  r.raw.data = {0x00, 0xAB, 0x10};
+  r.raw.source = "Disk, \"fast\"";
+  r.raw.computer = "PC1";
+  r.row[0] = {K::Text, "2023-03-15T13:45:58"};
+  r.row[1] = {K::Number, "1000"};
+  r.row[2] = {K::Text, "Error"};
+  r.row[3] = {K::Text, "None"};
+  r.row[4] = {K::Text, ""};
+  r.row[5] = {K::Text, "Disk, \"fast\""};
+  r.row[6] = {K::Text, "PC1"};
+  r.row[7] = {K::Text, "line one\r\nline two"};
   return r;
+}
+
+cli::Layout layout(std::initializer_list<const char *> names,
+                   vesk::walk::TimeZone zone = vesk::walk::TimeZone::kUtc) {
+  cli::Layout l;
+  for (const char *n : names) l.columns.push_back(*vesk::walk::column_by_name(n));
+  l.zone = zone;
+  return l;
+}
+
+cli::Layout all_columns() { return cli::Layout{cli::default_columns(false)}; }
+
+std::vector<std::string> split_lines(const std::string &t) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = t.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(t.substr(start, nl - start));
+  EXPECT_EQ(start, t.size()) << "the last line is not ended";
+  return lines;
 }
 
 TEST(CliFormat, Utf8FromUtf16CoversEveryLengthAndBadSurrogates) {
@@ -127,16 +159,27 @@ TEST(CliFormat, CsvQuotesAsRfc4180) {
   EXPECT_EQ(cli::csv_field("cr\ronly"), "\"cr\ronly\"");
   EXPECT_EQ(cli::csv_field("tab\tis fine"), "tab\tis fine");
 
-  EXPECT_EQ(cli::csv_header(),
-            "log,record,time,event,type,category,user,source,computer,message,error\r\n");
+  EXPECT_EQ(cli::csv_header(all_columns()),
+            "log,record,time,generated,event,event_id,type,category,user,sid,source,"
+            "computer,message,strings,data,row_time,error\r\n");
+  std::string row;
+  cli::append_csv_record(row, sample_record(), all_columns());
   EXPECT_EQ(
-      cli::csv_row(sample_row()),
-      "Application,7,2023-03-15T13:45:58,1000,Error,None,,\"Disk, \"\"fast\"\"\",PC1,"
-      "\"line one\r\nline two\",\r\n");
-  cli::Row failed = sample_row();
-  failed.error = {cli::Cell::Kind::Text, "Format error, source=a,b type=Message msg=3"};
-  EXPECT_EQ(cli::csv_row(failed).substr(cli::csv_row(sample_row()).size() - 2),
-            "\"Format error, source=a,b type=Message msg=3\"\r\n");
+      row,
+      "Application,7,2023-03-15T13:45:59Z,2023-03-15T13:45:00Z,1000,3221226472,Error,"
+      "None,,S-1-5-18,\"Disk, \"\"fast\"\"\",PC1,\"line one\r\nline two\","
+      "a\\;b;c\\\\d;,00ab10,2023-03-15T13:45:58,\r\n");
+  // The columns that --fields names, in its order; a record that could not be
+  // read has empty raw columns.
+  vesk::walk::Record failed;
+  failed.log = "System";
+  failed.number = 3;
+  failed.error = {cli::Cell::Kind::Text, "ReadEventLog rc=1500 cbReq=0"};
+  row.clear();
+  cli::append_csv_record(row, failed, layout({"error", "record", "time", "strings"}));
+  EXPECT_EQ(row, "ReadEventLog rc=1500 cbReq=0,3,,\r\n");
+  EXPECT_EQ(cli::csv_header(layout({"error", "record", "time", "strings"})),
+            "error,record,time,strings\r\n");
 }
 
 TEST(CliFormat, JsonEscapesQuotesBackslashesAndControls) {
@@ -148,18 +191,50 @@ TEST(CliFormat, JsonEscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(cli::json_string("\xe2\x82\xac \xf0\x9f\x98\x80"),
             "\"\xe2\x82\xac \xf0\x9f\x98\x80\"");
 
-  cli::Row r = sample_row();
-  r.cells[3] = {};  // an empty slot is null
-  EXPECT_EQ(cli::json_row(r),
-            "{\"log\":\"Application\",\"record\":7,\"time\":\"2023-03-15T13:45:58\","
-            "\"event\":1000,\"type\":\"Error\",\"category\":null,\"user\":\"\","
-            "\"source\":\"Disk, \\\"fast\\\"\",\"computer\":\"PC1\","
-            "\"message\":\"line one\\r\\nline two\",\"error\":null}\n");
-  // The error column comes last, as text when there is one.
-  r.error = {cli::Cell::Kind::Text, "LoadLibrary rc=2 library=C:\\x.dll"};
-  const std::string j = cli::json_row(r);
-  EXPECT_EQ(j.substr(j.find(",\"error\":")),
-            ",\"error\":\"LoadLibrary rc=2 library=C:\\\\x.dll\"}\n");
+  vesk::walk::Record r = sample_record();
+  r.row[3] = {};  // an empty slot is null
+  std::string j;
+  cli::append_json_record(j, r, all_columns());
+  EXPECT_EQ(
+      j,
+      "{\"log\":\"Application\",\"record\":7,\"time\":\"2023-03-15T13:45:59Z\","
+      "\"generated\":\"2023-03-15T13:45:00Z\",\"event\":1000,\"event_id\":3221226472,"
+      "\"type\":\"Error\",\"category\":null,\"user\":\"\",\"sid\":\"S-1-5-18\","
+      "\"source\":\"Disk, \\\"fast\\\"\",\"computer\":\"PC1\","
+      "\"message\":\"line one\\r\\nline two\",\"strings\":[\"a;b\",\"c\\\\d\",\"\"],"
+      "\"data\":\"00ab10\",\"row_time\":\"2023-03-15T13:45:58\",\"error\":null}\n");
+  // The error comes last, as text when there is one; a record that could not
+  // be read has null raw columns, its strings too.
+  vesk::walk::Record failed;
+  failed.log = "System";
+  failed.number = 3;
+  failed.error = {cli::Cell::Kind::Text, "LoadLibrary rc=2 library=C:\\x.dll"};
+  j.clear();
+  cli::append_json_record(j, failed,
+                          layout({"record", "time", "strings", "event_id", "error"}));
+  EXPECT_EQ(j,
+            "{\"record\":3,\"time\":null,\"strings\":null,\"event_id\":null,"
+            "\"error\":\"LoadLibrary rc=2 library=C:\\\\x.dll\"}\n");
+}
+
+TEST(CliFormat, FieldsNameColumnsOnceEach) {
+  std::vector<vesk::walk::Column> cols;
+  std::string error;
+  ASSERT_TRUE(cli::parse_fields("time, log,event_id", &cols, &error)) << error;
+  ASSERT_EQ(cols.size(), 3u);
+  EXPECT_EQ(cols[0], vesk::walk::Column::kTime);
+  EXPECT_EQ(cols[1], vesk::walk::Column::kLog);
+  EXPECT_EQ(cols[2], vesk::walk::Column::kEventId);
+  EXPECT_FALSE(cli::parse_fields("time,nope", &cols, &error));
+  EXPECT_NE(error.find("no column named 'nope'"), std::string::npos) << error;
+  EXPECT_FALSE(cli::parse_fields("time,time", &cols, &error));
+  EXPECT_NE(error.find("named twice"), std::string::npos) << error;
+  EXPECT_FALSE(cli::parse_fields("", &cols, &error));
+  // JSON Lines and CSV: every column, log first and error last.
+  const auto all = cli::default_columns(false);
+  EXPECT_EQ(all.size(), std::size(vesk::walk::kAllColumns));
+  EXPECT_EQ(all.front(), vesk::walk::Column::kLog);
+  EXPECT_EQ(all.back(), vesk::walk::Column::kError);
 }
 
 // Text whose bytes are drawn from what the escapes care about, in runs long
@@ -258,43 +333,110 @@ TEST(WalkUtf8, FastConversionMatchesTheUnitByUnitForm) {
 }
 
 TEST(CliFormat, TableAlignsByCodePointsAndKeepsRowsOnOneLine) {
-  cli::Row a = sample_row();
-  cli::Row b = sample_row();
+  vesk::walk::Record a = sample_record();
+  vesk::walk::Record b = sample_record();
   b.log =
       "S\xc3\xa9"
       "curit\xc3\xa9";  // 8 code points, 10 bytes
-  b.record = 12345;
-  b.cells[7] = {cli::Cell::Kind::Text, "tab\there\x1b[31m"};
-  b.cells[4] = {cli::Cell::Kind::Text, "NT AUTHORITY\\SYSTEM"};
-  const std::string t = cli::table({a, b});
-
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t nl; (nl = t.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(t.substr(start, nl - start));
-  ASSERT_EQ(start, t.size());
+  b.number = 12345;
+  b.row[7] = {cli::Cell::Kind::Text, "tab\there"};
+  b.row[4] = {cli::Cell::Kind::Text, "NT AUTHORITY\\SYSTEM"};
+  cli::Table table(layout({"log", "record", "user", "message"}));
+  std::string t;
+  table.add(a, t);
+  table.add(b, t);
+  EXPECT_EQ(t, "") << "the first rows are held back to size the columns";
+  table.finish(t);
+  const auto lines = split_lines(t);
   ASSERT_EQ(lines.size(), 3u);
 
-  EXPECT_EQ(lines[0].rfind("log          record  time", 0), 0u) << lines[0];
-  EXPECT_EQ(lines[1].rfind("Application  7       2023", 0), 0u) << lines[1];
-  EXPECT_EQ(lines[2].rfind("S\xc3\xa9"
-                           "curit\xc3\xa9     12345   2023",
-                           0),
-            0u)
-      << lines[2];
-  // Line breaks, tabs and escape characters inside a cell become spaces.
-  EXPECT_NE(lines[1].find("line one line two"), std::string::npos) << lines[1];
-  EXPECT_NE(lines[2].find("tab here [31m"), std::string::npos) << lines[2];
-  // The message column starts at the same place on every line.
-  auto column = [](const std::string &line, const std::string &what) {
-    size_t pos = line.find(what), cps = 0;
-    for (size_t i = 0; i < pos; ++i)
-      cps += (static_cast<unsigned char>(line[i]) & 0xC0) != 0x80;
-    return cps;
-  };
-  EXPECT_EQ(column(lines[0], "message"), column(lines[1], "line one"));
-  EXPECT_EQ(column(lines[0], "message"), column(lines[2], "tab here"));
-  for (const std::string &l : lines) EXPECT_NE(l.back(), ' ');
+  EXPECT_EQ(lines[0], "log          record  user                 message");
+  EXPECT_EQ(lines[1], "Application  7                            line one line two");
+  EXPECT_EQ(lines[2],
+            "S\xc3\xa9"
+            "curit\xc3\xa9     12345   NT AUTHORITY\\SYSTEM  tab here");
+}
+
+TEST(CliFormat, TableStreamsWithTheWidthsOfItsFirstRows) {
+  cli::Table table(layout({"record", "source", "message"}), 2);
+  vesk::walk::Record r = sample_record();
+  std::string out;
+  r.row[5].text = "ab";
+  table.add(r, out);
+  EXPECT_EQ(out, "");
+  // The second row completes the sample: the widths are settled and
+  // everything held goes out.
+  r.row[5].text = "abcdefgh";
+  table.add(r, out);
+  auto lines = split_lines(out);
+  ASSERT_EQ(lines.size(), 3u) << out;
+  EXPECT_EQ(lines[0], "record  source    message");
+  EXPECT_EQ(lines[1], "7       ab        line one line two");
+  EXPECT_EQ(lines[2], "7       abcdefgh  line one line two");
+  // Later rows keep those widths and go out at once: a longer cell is cut
+  // and marked, the last column is never cut.
+  out.clear();
+  r.row[5].text = "abcdefghijKLMNOP";
+  r.row[7].text = std::string(500, 'm');
+  table.add(r, out);
+  EXPECT_EQ(out, "7       abcdefg\xe2\x80\xa6  " + std::string(500, 'm') + "\n");
+  out.clear();
+  table.finish(out);
+  EXPECT_EQ(out, "");
+  // Every column is capped, also in the rows that size it.
+  cli::Table capped(layout({"source", "record"}), 1);
+  r.row[5].text = std::string(200, 's');
+  out.clear();
+  capped.add(r, out);
+  capped.finish(out);
+  lines = split_lines(out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1],
+            std::string(cli::Table::kTableWidthCap - 1, 's') + "\xe2\x80\xa6  7");
+}
+
+TEST(CliFormat, TableNeverWritesControlCharacters) {
+  // C0 controls (but the line breaks and tabs, which become spaces), DEL, C1
+  // controls and the bidirectional overrides and isolates, in every column.
+  EXPECT_EQ(cli::table_text("a\x1b[31mred"), "a\\x1b[31mred");
+  EXPECT_EQ(cli::table_text(std::string("nul\0bel\x07"
+                                        "del\x7f",
+                                        12)),
+            "nul\\x00bel\\x07del\\x7f");
+  EXPECT_EQ(cli::table_text("one\r\ntwo\nthree\rfour\tfive"), "one two three four five");
+  EXPECT_EQ(cli::table_text("c1 \xc2\x80 \xc2\x9b \xc2\x9f end"),
+            "c1 \\u0080 \\u009b \\u009f end");
+  EXPECT_EQ(cli::table_text("\xe2\x80\xaa"
+                            "A\xe2\x80\xae"
+                            "B\xe2\x81\xa6"
+                            "C\xe2\x81\xa9"),
+            "\\u202aA\\u202eB\\u2066C\\u2069");
+  // Their neighbours pass: U+00A0, U+2029, U+202F, U+2065, U+206A, and the
+  // ellipsis the table itself writes.
+  const std::string kept =
+      "\xc2\xa0\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa\xe2\x80\xa6";
+  EXPECT_EQ(cli::table_text(kept), kept);
+
+  vesk::walk::Record r = sample_record();
+  r.log = "L\x1b]0;title\x07";
+  r.raw.strings = {"\xe2\x80\xaegnp.exe"};
+  r.row[7].text = "evil\x1b[2J\xc2\x9b";
+  cli::Table table(layout({"log", "strings", "message"}));
+  std::string out;
+  table.add(r, out);
+  table.finish(out);
+  for (char c : out)
+    EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << out;
+  EXPECT_NE(out.find("L\\x1b]0;title\\x07"), std::string::npos) << out;
+  EXPECT_NE(out.find("\\u202egnp.exe"), std::string::npos) << out;
+  EXPECT_NE(out.find("evil\\x1b[2J\\u009b"), std::string::npos) << out;
+  // CSV and JSON Lines carry the texts as they are (JSON escapes C0 by its
+  // rules, and nothing else).
+  std::string csv, json;
+  cli::append_csv_record(csv, r, layout({"message"}));
+  EXPECT_EQ(csv, "evil\x1b[2J\xc2\x9b\r\n");
+  cli::append_json_record(json, r, layout({"message"}));
+  EXPECT_EQ(json, "{\"message\":\"evil\\u001b[2J\xc2\x9b\"}\n");
 }
 
 TEST(CliFormat, ErrorTextsFitForATerminal) {
@@ -303,6 +445,7 @@ TEST(CliFormat, ErrorTextsFitForATerminal) {
   EXPECT_EQ(cli::display_text("OpenEventLog(NULL,x) rc=5"), "OpenEventLog(NULL,x) rc=5");
   EXPECT_EQ(cli::display_text("a\nb\tc\x1b[2J"), "a\\nb\\tc\\x1b[2J");
   EXPECT_EQ(cli::display_text("\n"), "");
+  EXPECT_EQ(cli::display_text("x\xe2\x80\xae\xc2\x85"), "x\\u202e\\u0085");
 }
 
 }  // namespace

@@ -150,17 +150,20 @@ TEST_F(CliRun, UnreadableRecordStillGivesARowWithItsError) {
   const auto lines = Lines(r.out);
   ASSERT_EQ(lines.size(), 5u) << r.out;
   EXPECT_EQ(lines[2],
-            "{\"log\":\"Application\",\"record\":3,\"time\":null,\"event\":null,"
-            "\"type\":null,\"category\":null,\"user\":null,\"source\":null,"
-            "\"computer\":null,\"message\":null,"
+            "{\"log\":\"Application\",\"record\":3,\"time\":null,\"generated\":null,"
+            "\"event\":null,\"event_id\":null,\"type\":null,\"category\":null,"
+            "\"user\":null,\"sid\":null,\"source\":null,\"computer\":null,"
+            "\"message\":null,\"strings\":null,\"data\":null,\"row_time\":null,"
             "\"error\":\"ReadEventLog rc=1500 cbReq=0\"}");
   // The records around it are whole rows, keys in their order.
   EXPECT_EQ(
-      lines[3].rfind("{\"log\":\"Application\",\"record\":4,"
-                     "\"time\":\"2004-03-01T08:04:00\",\"event\":1,"
-                     "\"type\":\"Information\",\"category\":\"None\",\"user\":\"\","
-                     "\"source\":\"NoSuchSource\",\"computer\":\"RUNPC\",\"message\":",
-                     0),
+      lines[3].rfind(
+          "{\"log\":\"Application\",\"record\":4,"
+          "\"time\":\"2004-03-01T08:04:00Z\",\"generated\":\"2004-03-01T08:04:00Z\","
+          "\"event\":1,\"event_id\":1,"
+          "\"type\":\"Information\",\"category\":\"None\",\"user\":\"\",\"sid\":\"\","
+          "\"source\":\"NoSuchSource\",\"computer\":\"RUNPC\",\"message\":",
+          0),
       0u)
       << lines[3];
   // Standard error keeps its summary: the range and the failed record.
@@ -176,9 +179,11 @@ TEST_F(CliRun, UnreadableRecordStillGivesARowWithItsError) {
   Outcome csv = Vesk({"--image", image_.string(), "--format", "csv", "--quiet", "--from",
                       "3", "--to", "3", "Application"});
   EXPECT_EQ(csv.status, 0);
-  EXPECT_EQ(csv.out,
-            "log,record,time,event,type,category,user,source,computer,message,error\r\n"
-            "Application,3,,,,,,,,,ReadEventLog rc=1500 cbReq=0\r\n");
+  EXPECT_EQ(
+      csv.out,
+      "log,record,time,generated,event,event_id,type,category,user,sid,source,computer,"
+      "message,strings,data,row_time,error\r\n"
+      "Application,3,,,,,,,,,,,,,,,ReadEventLog rc=1500 cbReq=0\r\n");
   // --quiet drops the range, not the error of the record (nor the platform's
   // diagnostic that says why the record could not be read).
   EXPECT_NE(csv.err.find("vesk: Application: record 3: ReadEventLog rc=1500 cbReq=0\n"),

@@ -360,3 +360,27 @@ TEST_F(FormatTest, BadArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+// An argument array element read as a number that holds an address in the
+// process (an insertion string's, say) prints its place in the array: the
+// same call gives the same text on every run.  Numbers print as numbers.
+TEST_F(FormatTest, AddressesReadAsNumbersPrintTheirPlaceInTheArray) {
+  static const char16_t text[] = u"text";
+  const auto address = reinterpret_cast<DWORD_PTR>(text);
+  const std::u16string zeros(2 * sizeof(void *) - 1, u'0');
+  Result r =
+      FormatArray(0, u"%1!d!|%2!d!|%1!s!|%3!p!|%3!X!|%2!p!", {address, 42, address});
+  EXPECT_EQ(r.text, u"1|42|text|" + zeros + u"3|3|" + zeros.substr(1) + u"2A");
+  // A width or precision taken from the array as well.
+  r = FormatArray(0, u"[%1!*s!][%3!.*s!]", {address, address, address, address});
+  EXPECT_EQ(r.text, u"[text][tex]");
+  r = FormatArray(0, u"[%1!*s!]", {7, address});
+  EXPECT_EQ(r.text, u"[   text]");
+  // A character conversion.
+  r = FormatArray(0, u"%2!c!", {address, address});
+  EXPECT_EQ(r.text, std::u16string(1, u'\x02'));
+}
+
+}  // namespace

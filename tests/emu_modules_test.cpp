@@ -136,7 +136,7 @@ TEST_F(ModulesTest, LoadErrors) {
       {u"Q:\\x.dll", ERROR_FILE_NOT_FOUND},  // a drive the computer does not have
       {u"nowhere", ERROR_FILE_NOT_FOUND},
       {u"\\\\FILESRV\\C$\\WINDOWS\\x.dll", ERROR_FILE_NOT_FOUND},
-      {u"\\\\FILESRV\\Z$\\x.dll", ERROR_FILE_NOT_FOUND},
+      {u"\\\\FILESRV\\Z$\\x.dll", ERROR_BAD_NET_NAME},  // a drive it does not have
       {u"\\\\NOSUCHPC\\C$\\WINDOWS\\x.dll", ERROR_BAD_NETPATH},
       {u"\\\\FILESRV\\public\\x.dll", ERROR_BAD_NET_NAME},
       {u"empty", ERROR_FILE_INVALID},
@@ -347,6 +347,32 @@ TEST_F(ModulesTest, AnsiAndUnicodeEntriesGiveTheSameText) {
   }
   EXPECT_TRUE(FreeLibrary(u));
   EXPECT_TRUE(FreeLibrary(a));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ModulesTest, UnknownLoadFlagsAreRefused) {
+  local_->add_file(u"C:\\WINDOWS\\system32\\m.dll", DllBytes("en_de_32.dll"));
+  for (DWORD flags : {LOAD_LIBRARY_AS_DATAFILE | 0x4u, LOAD_LIBRARY_AS_DATAFILE | 0x8000u,
+                      LOAD_LIBRARY_AS_DATAFILE | 0x10000u, 0x80000000u}) {
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryExW(u"m", nullptr, flags), nullptr) << std::hex << flags;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER))
+        << std::hex << flags;
+  }
+  // Known flags beside the data-file one are taken.
+  const DWORD known[] = {
+      LOAD_LIBRARY_AS_DATAFILE | 0x8u, LOAD_LIBRARY_AS_DATAFILE | 0x800u,
+      LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE};
+  for (DWORD flags : known) {
+    HMODULE h = LoadLibraryExW(u"m", nullptr, flags);
+    EXPECT_NE(h, nullptr) << std::hex << flags;
+    if (h != nullptr) {
+      EXPECT_TRUE(FreeLibrary(h));
+    }
+  }
 }
 
 }  // namespace

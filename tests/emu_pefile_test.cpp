@@ -349,3 +349,72 @@ TEST_F(PeFileTest, OversizedResourceSectionIsRefusedWithoutReadingIt) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- table index
+
+class TableIndexTest : public PeFileTest {
+ protected:
+  // Loads `bytes` once and formats each of `ids` in turn.
+  std::vector<std::string> LookupAll(const std::vector<uint8_t> &bytes,
+                                     const std::vector<DWORD> &ids) {
+    DWORD error = 0;
+    HMODULE h = Load(bytes, &error);
+    std::vector<std::string> out;
+    if (!h) return {"load " + std::to_string(error)};
+    for (DWORD id : ids) {
+      WCHAR text[256];
+      DWORD n =
+          FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, h,
+                         id, 0, text, 256, nullptr);
+      out.push_back(n ? Utf8(text) : Err(GetLastError()));
+    }
+    EXPECT_TRUE(FreeLibrary(h));
+    return out;
+  }
+};
+
+std::vector<std::u16string> Numbered(const std::u16string &prefix, uint32_t from,
+                                     uint32_t to) {
+  std::vector<std::u16string> texts;
+  for (uint32_t i = from; i <= to; ++i)
+    texts.push_back(prefix + emu::from_utf8(std::to_string(i)));
+  return texts;
+}
+
+TEST_F(TableIndexTest, OverlappingBlocksGiveTheFirstListedOneThatHoldsTheNumber) {
+  auto pe = Pe(Resources({{0x0409, Table({{10, 20, Numbered(u"a", 10, 20)},
+                                          {5, 15, Numbered(u"b", 5, 15)},
+                                          {30, 30, {u"thirty"}},
+                                          {18, 40, Numbered(u"c", 18, 40)}})}}));
+  EXPECT_EQ(LookupAll(pe, {12, 7, 10, 15, 20, 21, 30, 29, 40, 41, 4}),
+            (std::vector<std::string>{"a12", "b7", "a10", "a15", "a20", "c21", "thirty",
+                                      "c29", "c40", Err(ERROR_MR_MID_NOT_FOUND),
+                                      Err(ERROR_MR_MID_NOT_FOUND)}));
+  // In order and apart, the same answers as a walk over them.
+  auto ordered = Pe(Resources(
+      {{0x0409, Table({{1, 3, Numbered(u"x", 1, 3)}, {7, 9, Numbered(u"y", 7, 9)}})}}));
+  EXPECT_EQ(LookupAll(ordered, {0, 1, 3, 4, 6, 7, 9, 10}),
+            (std::vector<std::string>{
+                Err(ERROR_MR_MID_NOT_FOUND), "x1", "x3", Err(ERROR_MR_MID_NOT_FOUND),
+                Err(ERROR_MR_MID_NOT_FOUND), "y7", "y9", Err(ERROR_MR_MID_NOT_FOUND)}));
+}
+
+TEST_F(TableIndexTest, EntriesOfALongBlockAreFoundInAnyOrderAndADamagedOneEndsIt) {
+  const uint32_t count = 300;
+  auto table = Table({{0, count - 1, Numbered(u"e", 0, count - 1)}});
+  auto pe = Pe(Resources({{0x0409, table}}));
+  EXPECT_EQ(LookupAll(pe, {299, 0, 63, 64, 65, 127, 128, 192, 1}),
+            (std::vector<std::string>{"e299", "e0", "e63", "e64", "e65", "e127", "e128",
+                                      "e192", "e1"}));
+  // Entry 70 given a length below its header: the walk cannot pass it.
+  size_t at = 4 + 12;
+  for (uint32_t i = 0; i < 70; ++i) at += table[at] | table[at + 1] << 8;
+  table[at] = 2;
+  table[at + 1] = 0;
+  auto damaged = Pe(Resources({{0x0409, table}}));
+  EXPECT_EQ(LookupAll(damaged, {200, 69, 70, 71, 5, 64, 128}),
+            (std::vector<std::string>{Err(ERROR_RESOURCE_DATA_NOT_FOUND), "e69",
+                                      Err(ERROR_RESOURCE_DATA_NOT_FOUND),
+                                      Err(ERROR_RESOURCE_DATA_NOT_FOUND), "e5", "e64",
+                                      Err(ERROR_RESOURCE_DATA_NOT_FOUND)}));
+}

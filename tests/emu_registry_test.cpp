@@ -368,3 +368,72 @@ TEST_F(RegistryTest, HandlesFromManyThreads) {
 }
 
 }  // namespace
+
+namespace {
+
+// The access mask of an open is checked as a key's security checks it: bits
+// no key right stands for are refused, the generic rights map to the key's,
+// the WOW64 view flags grant nothing, and a handle queries values only with
+// KEY_QUERY_VALUE.
+TEST_F(RegistryTest, AccessMasksAreCheckedAsWindowsChecksThem) {
+  const char16_t *path = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+  auto query = [](HKEY k) {
+    DWORD v = 0, cb = sizeof v;
+    return RegQueryValueExW(k, u"Number", nullptr, nullptr, reinterpret_cast<BYTE *>(&v),
+                            &cb);
+  };
+  struct Case {
+    REGSAM access;
+    LONG open;   // the open's result
+    LONG query;  // a value query on the handle, when opened
+  } cases[] = {
+      {KEY_READ, ERROR_SUCCESS, ERROR_SUCCESS},
+      {KEY_QUERY_VALUE, ERROR_SUCCESS, ERROR_SUCCESS},
+      {GENERIC_READ, ERROR_SUCCESS, ERROR_SUCCESS},
+      {MAXIMUM_ALLOWED, ERROR_SUCCESS, ERROR_SUCCESS},
+      {KEY_ALL_ACCESS, ERROR_SUCCESS, ERROR_SUCCESS},
+      {KEY_READ | KEY_WOW64_64KEY, ERROR_SUCCESS, ERROR_SUCCESS},
+      {0, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+      {KEY_ENUMERATE_SUB_KEYS, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+      {KEY_SET_VALUE, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+      {KEY_WOW64_32KEY, ERROR_SUCCESS, ERROR_ACCESS_DENIED},
+      {0x40, ERROR_ACCESS_DENIED, 0},  // no key right
+      {KEY_READ | 0x00800000, ERROR_ACCESS_DENIED, 0},
+      {KEY_READ | 0x04000000, ERROR_ACCESS_DENIED, 0},
+      {KEY_READ | ACCESS_SYSTEM_SECURITY, ERROR_PRIVILEGE_NOT_HELD, 0},
+  };
+  emu::set_security_privilege_enabled(false);
+  for (const Case &c : cases) {
+    HKEY k = kSentinelKey;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, c.access, &k), c.open)
+        << std::hex << c.access;
+    if (c.open != ERROR_SUCCESS) {
+      EXPECT_EQ(k, nullptr) << std::hex << c.access;
+      continue;
+    }
+    EXPECT_EQ(query(k), c.query) << std::hex << c.access;
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  }
+  // With the privilege, the system security right is granted too.
+  emu::set_security_privilege_enabled(true);
+  HKEY k = nullptr;
+  ASSERT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | ACCESS_SYSTEM_SECURITY, &k),
+      ERROR_SUCCESS);
+  EXPECT_EQ(query(k), ERROR_SUCCESS);
+  EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  // Subkeys are listed only with KEY_ENUMERATE_SUB_KEYS.
+  for (REGSAM access : {REGSAM{KEY_QUERY_VALUE}, REGSAM{KEY_ENUMERATE_SUB_KEYS}}) {
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, access, &k), ERROR_SUCCESS);
+    WCHAR name[16];
+    DWORD units = 16;
+    EXPECT_EQ(RegEnumKeyExW(k, 0, name, &units, nullptr, nullptr, nullptr, nullptr),
+              access == KEY_QUERY_VALUE ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+  }
+  // A missing key is missing whatever the mask asks for.
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nothing", 0, 0x40, &k),
+            ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace

@@ -198,6 +198,36 @@ TEST_F(HiveTest, NamesKeepTheirCaseAndAreFoundWithoutRegardToIt) {
   EXPECT_EQ(m->child(u"Key300"), nullptr);
 }
 
+TEST_F(HiveTest, ChildrenComeInOnePassInStoredOrderWithTheirKeys) {
+  RegNode root(u"ROOT");
+  auto &many = root.key(u"Many");
+  for (int i = 0; i < 500; ++i)
+    many.key(u"K" + emu::from_utf8(std::to_string(i)))
+        .set_dword(u"N", static_cast<uint32_t>(i));
+  auto m = Open(Write(root))->child(u"MANY");
+  ASSERT_NE(m, nullptr);
+  const auto names = m->subkeys();
+  const auto children = m->children();
+  ASSERT_EQ(children.size(), 500u);
+  ASSERT_EQ(names.size(), children.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(children[i].first, names[i]);
+    ASSERT_NE(children[i].second, nullptr);
+    auto v = children[i].second->value(u"N");
+    ASSERT_TRUE(v.has_value());
+    // Each key is the one its name says, and its own subkeys are searched.
+    EXPECT_EQ(std::to_string(v->data[0] | v->data[1] << 8),
+              emu::to_utf8(names[i]).substr(1));
+    EXPECT_EQ(children[i].second->child(u"none"), nullptr);
+  }
+  // Looked up by name after the index is made, each name still finds its key.
+  for (int i = 499; i >= 0; i -= 61) {
+    auto k = m->child(u"k" + emu::from_utf8(std::to_string(i)));
+    ASSERT_NE(k, nullptr) << i;
+    EXPECT_EQ(k->value(u"N")->data[0], static_cast<uint8_t>(i));
+  }
+}
+
 TEST_F(HiveTest, WriterRefusesWhatAHiveCannotHoldAndLeavesNoFile) {
   struct Case {
     const char *what;

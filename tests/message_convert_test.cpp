@@ -51,16 +51,18 @@ TEST_F(ConvertTest, ScanningAndExpansion) {
   const Case cases[] = {
       {u"", ""},
       {u"no reference", "no reference"},
-      {u"100%", "100"},           // a final single percent sign vanishes
-      {u"a%bc", "abc"},           // a single one vanishes, the unit after it stays
-      {u"%1%2", "12"},            // a digit too
+      {u"100%", "100%"},          // a lone percent sign stands as written
+      {u"a%bc", "a%bc"},          // and so does the unit after it
+      {u"%1%2", "%1%2"},          // a digit too
+      {u"%TEMP%", "%TEMP%"},      //
       {u"%%1", "read"},           // a reference
       {u"x%%1y", "xready"},       // the digits end at the first non-digit
       {u"%%1%%2", "readwrite "},  // two in a row; ordinary line breaks are spaces
       {u"%%4", "two lines"},
-      {u"%%", "zero"},                    // no digit: message 0
-      {u"%%%x", "zerox"},                 // three: a reference, then a single one
-      {u"%%%%", "zerozero"},              // four: two references
+      {u"%%", "%%"},                      // no digit: no reference
+      {u"%%x", "%%x"},                    //
+      {u"%%%1", "%read"},                 // a lone one, then a reference
+      {u"%%%%", "%%%%"},                  //
       {u"%%3", "has %%1 and %1 inside"},  // a parameter text is not expanded again
       {u"%%01", "read"},
       {u"%%4294967297", "read"},  // wraps modulo 2^32 to 1
@@ -105,25 +107,47 @@ TEST_F(ConvertTest, ParameterFileThatFailedToLoadIsSkipped) {
   EXPECT_EQ(TakeError(ctx), "");
 }
 
-TEST_F(ConvertTest, ExpansionStopsAt1000Characters) {
-  std::u16string a999(999, u'a');
-  // A parameter text that crosses the limit is cut.
-  EXPECT_EQ(Expand(a999 + u"%%5"), std::string(999, 'a') + "0");
-  // A failed reference is cut as well.
-  EXPECT_EQ(Expand(a999 + u"%%77"), std::string(999, 'a') + "%");
-  TakeError(ctx_);
-  // References after the limit cause no look-up and no error.
-  uint64_t formats = emu::calls(emu::Call::FormatMessageW);
-  EXPECT_EQ(Expand(std::u16string(1000, u'b') + u"%%78"), std::string(1000, 'b'));
-  EXPECT_EQ(Expand(std::u16string(1500, u'c')), std::string(1000, 'c'));
-  EXPECT_EQ(emu::calls(emu::Call::FormatMessageW), formats);
+TEST_F(ConvertTest, ExpansionIsKeptWholeUpTo32000Characters) {
+  constexpr size_t kLimit = 32000;
+  const std::string cut1 = "convert: insertion string 1 cut at 32000 characters";
+  // Far past the old limit of 1000, and exactly at the new one: whole.
+  EXPECT_EQ(Expand(std::u16string(1500, u'c') + u"%%1"), std::string(1500, 'c') + "read");
+  EXPECT_EQ(Expand(std::u16string(kLimit, u'c')), std::string(kLimit, 'c'));
+  std::u16string exact;
+  std::string digits;
+  for (int i = 0; i < 320; ++i) exact += u"%%5", digits += Digits100();
+  EXPECT_EQ(Expand(exact), digits);
   EXPECT_EQ(TakeError(ctx_), "");
-  // Ten 100-character texts fill it exactly, the eleventh is dropped.
-  std::u16string eleven;
-  for (int i = 0; i < 11; ++i) eleven += u"%%5";
-  std::string ten;
-  for (int i = 0; i < 10; ++i) ten += Digits100();
-  EXPECT_EQ(Expand(eleven), ten);
+
+  // One character more is cut, and the cut reported with the string's place.
+  EXPECT_EQ(Expand(exact + u"%%5"), digits);
+  EXPECT_EQ(TakeError(ctx_), cut1);
+  EXPECT_EQ(Expand(std::u16string(kLimit + 500, u'c'), 4), std::string(kLimit, 'c'));
+  EXPECT_EQ(TakeError(ctx_), "convert: insertion string 5 cut at 32000 characters");
+  // A parameter text that crosses the limit is cut.
+  std::u16string a(kLimit - 1, u'a');
+  EXPECT_EQ(Expand(a + u"%%5"), std::string(kLimit - 1, 'a') + "0");
+  EXPECT_EQ(TakeError(ctx_), cut1);
+  // A failed reference is cut as well; its own report comes first.
+  EXPECT_EQ(Expand(a + u"%%77"), std::string(kLimit - 1, 'a') + "%");
+  EXPECT_EQ(TakeError(ctx_), "Format error, source=Svc type=Parameter msg=77");
+  // References after the limit cause no look-up.
+  uint64_t formats = emu::calls(emu::Call::FormatMessageW);
+  EXPECT_EQ(Expand(std::u16string(kLimit, u'b') + u"%%78"), std::string(kLimit, 'b'));
+  EXPECT_EQ(emu::calls(emu::Call::FormatMessageW), formats);
+  EXPECT_EQ(TakeError(ctx_), cut1);
+}
+
+TEST_F(ConvertTest, ABufferOnlyGrowsSoLaterExpansionsReuseIt) {
+  LPCWSTR big = convert(ctx_, u"Svc", 7, std::u16string(20000, u'x').c_str());
+  ASSERT_NE(big, nullptr);
+  for (size_t n : {1u, 500u, 20000u}) {
+    std::u16string text = std::u16string(n, u'y') + u"%%1";
+    LPCWSTR again = convert(ctx_, u"Svc", 7, text.c_str());
+    EXPECT_EQ(again, big) << n;
+    EXPECT_EQ(Utf8(again), std::string(n, 'y') + "read");
+  }
+  EXPECT_EQ(TakeError(ctx_), "");
 }
 
 TEST_F(ConvertTest, EachPositionHasItsOwnBufferAndBadIndexesAreRefused) {

@@ -98,8 +98,8 @@ TEST_F(SourcesTest, OneDiscoveryPerSourceAndTypeAndOneLoadPerFilePerHandle) {
   // The file named three times in different case is one module, loaded once.
   EXPECT_EQ(ModulePaths(alpha), Strings{"C:\\WINDOWS\\System32\\APP.DLL"});
   EXPECT_EQ(ModulePaths(beta), Strings{"C:\\WINDOWS\\System32\\APP.DLL"});
-  EXPECT_EQ(ModulePaths(alpha_categories), (Strings{"C:\\WINDOWS\\system32\\extra.dll",
-                                                    "C:\\WINDOWS\\System32\\APP.DLL"}));
+  EXPECT_EQ(ModulePaths(alpha_categories), (Strings{"C:\\WINDOWS\\System32\\APP.DLL",
+                                                    "C:\\WINDOWS\\system32\\extra.dll"}));
   EXPECT_EQ(alpha->modules->module, beta->modules->module);
   EXPECT_EQ(Calls(emu::Call::LoadLibraryExW), 2u);
 
@@ -165,10 +165,10 @@ TEST_F(SourcesTest, NumbersNoFileFormatsAreReportedOncePerSource) {
 }
 
 TEST_F(SourcesTest, FileThatFailedToLoadIsSkippedAndTheNextOneSearched) {
-  // Tried in the reverse of the listed order: app, missing, extra.
+  // Tried in the listed order: app, missing, extra.
   Register(u"Mixed", kEventMessages,
-           u"%SystemRoot%\\system32\\extra.dll;%SystemRoot%\\system32\\missing.dll;"
-           u"%SystemRoot%\\system32\\app.dll");
+           u"%SystemRoot%\\system32\\app.dll;%SystemRoot%\\system32\\missing.dll;"
+           u"%SystemRoot%\\system32\\extra.dll");
   Register(u"Other", kEventMessages, u"%SystemRoot%\\SYSTEM32\\Missing.dll");
   CEvtLog *ctx = Open();
   CEvtSource *mixed = ctx->GetSource(u"Mixed", kMessageModule);
@@ -266,9 +266,10 @@ TEST_F(SourcesTest, LongSourceNamesAreKeptAndLookedUpByTheirFirst99Characters) {
 
 // ---------------------------------------------------------------- the lists
 
-TEST_F(SourcesTest, ListItemsBecomeReferencesInReverseOrder) {
+TEST_F(SourcesTest, ListItemsBecomeReferencesInListedOrder) {
   // Bare names load through system32.
-  Register(u"Order", kEventMessages, u"extra.dll;app.dll");
+  Register(u"Order", kEventMessages, u"app.dll;extra.dll");
+  Register(u"Reversed", kEventMessages, u"extra.dll;app.dll");
   // Empty items name no file: no module, no load, no text.
   Register(u"Empty", kEventMessages, u";extra.dll;;app.dll;");
   Register(u"Nothing", kEventMessages, u";");
@@ -276,14 +277,20 @@ TEST_F(SourcesTest, ListItemsBecomeReferencesInReverseOrder) {
   CEvtLog *ctx = Open();
   CEvtSource *order = ctx->GetSource(u"Order", kMessageModule);
   EXPECT_EQ(ModulePaths(order), (Strings{"app.dll", "extra.dll"}));
-  // app.dll, listed last, is tried first.
+  // app.dll, listed first, is tried first; both files hold 1000.
   EXPECT_EQ(Format(ctx, u"Order", kMessageModule, 1000, kFourInserts), kServiceText);
   EXPECT_EQ(Format(ctx, u"Order", kMessageModule, 7), "extra-seven");
+  EXPECT_EQ(ModulePaths(ctx->GetSource(u"Reversed", kMessageModule)),
+            (Strings{"extra.dll", "app.dll"}));
+  EXPECT_EQ(Format(ctx, u"Reversed", kMessageModule, 1000, kFourInserts),
+            "Extra service Alpha.");
+  EXPECT_EQ(Format(ctx, u"Reversed", kMessageModule, 1001),
+            "First line second line\r\nhard break");
   EXPECT_EQ(TakeError(ctx), "");
 
   uint64_t loads = Calls(emu::Call::LoadLibraryExW);
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"Empty", kMessageModule)),
-            (Strings{"app.dll", "extra.dll"}));
+            (Strings{"extra.dll", "app.dll"}));
   EXPECT_EQ(ModulePaths(ctx->GetSource(u"Nothing", kMessageModule)), Strings{});
   EXPECT_EQ(Calls(emu::Call::LoadLibraryExW), loads);
   EXPECT_EQ(TakeError(ctx), "");
@@ -399,9 +406,12 @@ TEST_F(RemoteSourcesTest, FilesAreLoadedThroughTheAdministrativeShare) {
   emu::reset_calls();
   CEvtSource *remote = ctx->GetSource(u"Remote", kMessageModule);
   EXPECT_EQ(ModulePaths(remote),
-            (Strings{"\\\\server\\D$\\WINNT\\system32\\srvapp.dll",
-                     "\\\\server\\D$\\WINNT\\system32\\srvextra.dll"}));
-  EXPECT_EQ(Format(ctx, u"Remote", kMessageModule, 1000, kFourInserts), kServiceText);
+            (Strings{"\\\\server\\D$\\WINNT\\system32\\srvextra.dll",
+                     "\\\\server\\D$\\WINNT\\system32\\srvapp.dll"}));
+  EXPECT_EQ(Format(ctx, u"Remote", kMessageModule, 1000, kFourInserts),
+            "Extra service Alpha.");
+  EXPECT_EQ(Format(ctx, u"Remote", kMessageModule, 1001),
+            "First line second line\r\nhard break");
   EXPECT_EQ(Format(ctx, u"Remote", kMessageModule, 2000, {u"q"}), "Only in extra: q.");
   EXPECT_EQ(TakeError(ctx), "");
   EXPECT_EQ(Calls(emu::Call::RegConnectRegistryW), 1u);
@@ -413,7 +423,7 @@ TEST_F(RemoteSourcesTest, FilesAreLoadedThroughTheAdministrativeShare) {
   CEvtSource *categories = ctx->GetSource(u"Remote", kCategoryModule);
   EXPECT_EQ(
       ModulePaths(categories),
-      (Strings{"\\\\server\\e$tra.dll", "\\\\server\\D$\\WINNT\\system32\\srvapp.dll"}));
+      (Strings{"\\\\server\\D$\\WINNT\\system32\\srvapp.dll", "\\\\server\\e$tra.dll"}));
   EXPECT_EQ(TakeError(ctx).rfind("LoadLibrary rc=", 0), 0u);
   EXPECT_EQ(Format(ctx, u"Remote", kCategoryModule, 2), "Network ");
   EXPECT_EQ(Calls(emu::Call::RegConnectRegistryW), 2u);

@@ -34,13 +34,13 @@ std::vector<EvtRecord> Records(uint32_t n, size_t text_units = 60) {
   return out;
 }
 
-// `records` records, the string offset of record `bad` pointing outside it.
-std::vector<uint8_t> LogWithBadStringOffset(uint32_t records, uint32_t bad) {
+// `records` records, record `bad` without its signature (its framing holds,
+// so the service fails that record alone).
+std::vector<uint8_t> LogWithBadSignature(uint32_t records, uint32_t bad) {
   auto bytes = vesk::tools::write_evt(Records(records));
   uint32_t pos = 0x30;
   for (uint32_t i = 1; i < bad; ++i) pos += ReadU32(bytes.data() + pos);
-  bytes[pos + 0x24] = 0xF0;
-  bytes[pos + 0x25] = 0xFF;
+  bytes[pos + 0x04] ^= 0xFF;
   return bytes;
 }
 
@@ -237,7 +237,7 @@ TEST_F(ReadTest, LargeRecordGoneBeforeItsSecondReadIsTheEndOfTheLog) {
 
 TEST_F(ReadTest, FailedReadLeavesThePreviousBatchServing) {
   // Record 500, beyond the first batch, damaged inside.
-  auto *ctx = OpenLog(LogWithBadStringOffset(600, 500));
+  auto *ctx = OpenLog(LogWithBadSignature(600, 500));
   ASSERT_NE(ctx, nullptr);
   ASSERT_NE(ctx->ReadRecord(1), nullptr);
   const DWORD valid = ctx->bytes_valid;
@@ -326,7 +326,7 @@ TEST_F(ReadTest, DamagedBufferEndsTheWalkAsAMiss) {
 }
 
 TEST_F(ReadTest, CorruptRecordFailsItsReadAndItsNeighboursStayReadable) {
-  auto *ctx = OpenLog(LogWithBadStringOffset(10, 5));
+  auto *ctx = OpenLog(LogWithBadSignature(10, 5));
   ASSERT_NE(ctx, nullptr);
   const BYTE *r = ctx->ReadRecord(1);
   ASSERT_NE(r, nullptr);

@@ -119,10 +119,11 @@ std::vector<EvtRecord> samplepc_application() {
   // A category that the source has no category file for.
   log.add(u"Application Error", 1000, kError, 100,
           {u"demo.exe", u"1.0.3.0", u"demomod.dll", u"1.0.3.0", u"0000a1f3"});
-  // Insertion strings with semicolons, an empty one, and parameter
-  // references for the source's parameter file.
+  // Insertion strings with semicolons, an empty one, a lone percent sign
+  // (which stays as written), and parameter references for the source's
+  // parameter file.
   log.add(u"VeskDemo", 0x40000004, kInformation, 1,
-          {u"a;b", u"", u"c", u"%%1", u"%%2 of 3"});
+          {u"a;b", u"", u"c at 95%", u"%%1", u"%%2 of 3"});
   // A source that the registry does not know.
   log.add(u"NoSuchSource", 0x40000064, kInformation, 0, {u"orphan record"});
   // A record with event type 0, which no type word names.

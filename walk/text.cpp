@@ -258,6 +258,18 @@ std::string hex_text(const uint8_t *bytes, size_t n) {
   return out;
 }
 
+std::string joined_strings(const std::vector<std::string> &strings) {
+  std::string out;
+  for (size_t i = 0; i < strings.size(); ++i) {
+    if (i != 0) out += ';';
+    for (char c : strings[i]) {
+      if (c == ';' || c == '\\') out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
 Cell column_value(const Record &r, Column c, TimeZone zone) {
   using K = Cell::Kind;
   auto text = [](std::string t) { return Cell{K::Text, std::move(t)}; };
@@ -298,14 +310,8 @@ Cell column_value(const Record &r, Column c, TimeZone zone) {
       return number(r.raw.event_id);
     case Column::kSid:
       return text(r.raw.sid);
-    case Column::kStrings: {
-      std::string joined;
-      for (size_t i = 0; i < r.raw.strings.size(); ++i) {
-        if (i != 0) joined += ';';
-        joined += r.raw.strings[i];
-      }
-      return text(std::move(joined));
-    }
+    case Column::kStrings:
+      return text(joined_strings(r.raw.strings));
     case Column::kData:
       return text(hex_text(r.raw.data.data(), r.raw.data.size()));
     default:

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "records/record.h"
 #include "vesk.h"
 #include "walk/utf8.h"
+#include "walk/variant.h"
 #include "walk/walk.h"
 
 #if !defined(_WIN32)
@@ -35,40 +37,9 @@ constexpr DWORD kBatchBytes = 65536;
 // The largest record the service hands out.
 constexpr DWORD kMaxRecordBytes = 0x7FFFF;
 
-// UTF-16 units to UTF-8; an unpaired surrogate becomes U+FFFD.  `at(i)`
-// gives unit i.
-template <typename At>
-void append_utf8(std::string &out, size_t n, At at) {
-  for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = at(i);
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && at(i + 1) >= 0xDC00 &&
-        at(i + 1) <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (at(i + 1) - 0xDC00u);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-}
-
 std::string narrow(const WCHAR *text, size_t n) {
   std::string out;
-  append_utf8(out, n, [&](size_t i) { return static_cast<uint32_t>(text[i]); });
+  append_utf8_units(out, n, [&](size_t i) { return static_cast<uint32_t>(text[i]); });
   return out;
 }
 
@@ -131,60 +102,12 @@ std::string fold(std::string_view utf8) {
   return out;
 }
 
-// An Automation date as "YYYY-MM-DDTHH:MM:SS", as the row's time slot shows.
-std::string date_text(double date) {
-  if (!(date > -657435.0 && date < 2958466.0)) return std::to_string(date);
-  const double whole = static_cast<double>(static_cast<int64_t>(date));
-  int64_t days = static_cast<int64_t>(whole);
-  double frac = date - whole;
-  if (frac < 0) frac = -frac;
-  int64_t seconds = static_cast<int64_t>(frac * 86400.0 + 0.5);
-  if (seconds >= 86400) {
-    seconds -= 86400;
-    days += 1;
-  }
-  // The date and time of the day, as UTC text without its zone.
-  std::string t = time_text((days - 25569) * 86400 + seconds, TimeZone::kUtc);
-  t.pop_back();  // the Z
-  return t;
-}
-
-void set_cell(Cell &cell, const VARIANT &v) {
-  cell.text.clear();
-  switch (V_VT(&v)) {
-    case VT_EMPTY:
-    case VT_NULL:
-      cell.kind = Cell::Kind::Empty;
-      break;
-    case VT_I4:
-      cell.kind = Cell::Kind::Number;
-      cell.text = std::to_string(V_I4(&v));
-      break;
-    case VT_DATE:
-      cell.kind = Cell::Kind::Text;
-      cell.text = date_text(V_DATE(&v));
-      break;
-    case VT_BSTR: {
-      cell.kind = Cell::Kind::Text;
-      const BSTR b = V_BSTR(&v);
-      if (b != nullptr)
-        vesk::walk::append_utf8(cell.text, reinterpret_cast<const char16_t *>(b),
-                                SysStringLen(b));
-      break;
-    }
-    default:
-      cell.kind = Cell::Kind::Text;
-      cell.text = "?vt=" + std::to_string(V_VT(&v));
-  }
-}
-
 // The pending error text of a library handle; false when none.
 bool library_error(VESKHANDLE h, std::string *text) {
   VARIANT v;
   VariantInit(&v);
   const bool pending = VeskGetError(h, &v) == 1;
-  Cell c;
-  set_cell(c, v);
+  const Cell c = cell_from_variant(v);
   VariantClear(&v);
   *text = pending ? c.text : "";
   return pending;
@@ -219,19 +142,23 @@ void text_field(const RecordView &view, DWORD offset, std::string &out) {
   vesk::walk::append_utf8_le(out, view.bytes() + offset, t.units);
 }
 
-// The raw fields of a record of `length` bytes (at least the fixed part),
-// read without going past it.
-void parse_raw(const BYTE *p, RawRecord &raw) {
-  const RecordView view(p);
+// The raw fields that the filter looks at, read without going past the
+// record's Length.
+void parse_head(const RecordView &view, RawRecord &raw) {
   raw.number = view.u32(kRecordNumber);
   raw.time_generated = view.u32(12);
   raw.time_written = view.u32(kRecordTimeWritten);
   raw.event_id = view.u32(kRecordEventId);
   raw.event_type = view.u16(kRecordEventType);
   raw.category = view.u16(kRecordEventCategory);
-  const RecordText source = view.Text(kRecordSourceName);
   text_field(view, kRecordSourceName, raw.source);
-  text_field(view, source.next, raw.computer);
+}
+
+// The other raw fields, read the same way.  A string count larger than the
+// strings the record holds gives the strings it holds.
+void parse_rest(const RecordView &view, RawRecord &raw) {
+  const BYTE *p = view.bytes();
+  text_field(view, view.Text(kRecordSourceName).next, raw.computer);
 
   raw.sid.clear();
   const DWORD sid_size = view.u32(kRecordUserSidLength);
@@ -241,13 +168,12 @@ void parse_raw(const BYTE *p, RawRecord &raw) {
     raw.sid = sid_text(p + sid_offset, sid_size);
 
   const WORD count = view.u16(kRecordNumStrings);
-  raw.strings.resize(count);
   DWORD at = view.u32(kRecordStringOffset);
   size_t kept = 0;
-  for (WORD i = 0; i < count; ++i) {
-    if (at >= view.length()) break;
+  for (WORD i = 0; i < count && at < view.length(); ++i) {
     const RecordText t = view.Text(at);
     if (t.text == nullptr) break;
+    if (kept == raw.strings.size()) raw.strings.emplace_back();
     text_field(view, at, raw.strings[kept++]);
     at = t.next;
   }
@@ -340,6 +266,23 @@ bool standard_log(std::string_view name) {
          iequal_ascii(name, "Security");
 }
 
+// Enables SeSecurityPrivilege for the process, as the library does before it
+// opens a Security log, so that the raw handles can open it too.
+void enable_security_privilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                        &token))
+    return;
+  TOKEN_PRIVILEGES privileges = {};
+  static const WString kName = wide("SeSecurityPrivilege");
+  if (LookupPrivilegeValueW(nullptr, kName.c_str(), &privileges.Privileges[0].Luid)) {
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  }
+  CloseHandle(token);
+}
+
 // Whether the local computer was given (image or environment).
 bool g_have_local = false;
 
@@ -392,7 +335,17 @@ bool configure(const Images &images, std::string *error) {
 #endif
 }
 
-bool have_local_computer() { return g_have_local; }
+bool have_local_computer() {
+#if defined(_WIN32)
+  return true;
+#else
+  // An image named by configure() or the environment, or a local computer
+  // that a caller of the platform's seam set up with a registry.
+  if (g_have_local) return true;
+  auto system = vesk::emu::local()->hklm()->child(u"SYSTEM");
+  return system != nullptr && !system->subkeys().empty();
+#endif
+}
 
 std::string computer_name(const std::string &machine) {
   Registry reg(machine);
@@ -427,7 +380,7 @@ struct Log::Impl {
   Options o;
   bool loose = false;
   std::filesystem::path file;
-  std::vector<Library> libraries;
+  std::deque<Library> libraries;  // stable addresses: last_library points in
   std::map<std::string, std::string> source_logs;  // fold(source) -> log
   std::string default_log;
 
@@ -516,6 +469,13 @@ struct Log::Impl {
 
   // The library handle that converts a record of `source`.
   Library *library_for(const std::string &source, std::string *error);
+  Library *remember(const std::string &source, Library *l) {
+    last_source = source;
+    last_library = l;
+    return l;
+  }
+  std::string last_source;
+  Library *last_library = nullptr;
   bool open_library(Library &l);
 
   // Fills out.row and out.error from the library.
@@ -548,7 +508,11 @@ struct Log::Impl {
     const Read r = read_raw(number, &p);
     if (r == Read::kEnd) return false;
     out.has_raw = r == Read::kOk;
-    if (out.has_raw) parse_raw(p, out.raw);
+    if (out.has_raw) {
+      const RecordView view(p);
+      parse_head(view, out.raw);
+      parse_rest(view, out.raw);
+    }
     if (with_row) {
       fill_row(number, out);
     } else {
@@ -582,8 +546,11 @@ struct Log::Impl {
       } else {
         unreadable = 0;
         out.has_raw = true;
-        parse_raw(p, out.raw);
+        // The fields the filter needs first: a record left out costs no more.
+        const RecordView view(p);
+        parse_head(view, out.raw);
         if (!o.filter.matches(out.raw)) continue;
+        parse_rest(view, out.raw);
       }
       if (with_row) {
         fill_row(number, out);
@@ -657,11 +624,14 @@ bool Log::Impl::open_library(Library &l) {
 
 Log::Impl::Library *Log::Impl::library_for(const std::string &source,
                                            std::string *error) {
+  // Records of one source tend to come in runs: the last answer is kept.
+  if (last_library != nullptr && source == last_source) return last_library;
   std::string log = default_log;
   if (loose && o.as_log.empty()) {
     auto it = source_logs.find(fold(source));
     if (it != source_logs.end()) log = it->second;
   }
+  last_library = nullptr;
   for (Library &l : libraries) {
     if (!iequal_ascii(l.log, log)) continue;
     if (!l.open) open_library(l);
@@ -669,7 +639,7 @@ Log::Impl::Library *Log::Impl::library_for(const std::string &source,
       *error = l.error;
       return nullptr;
     }
-    return &l;
+    return remember(source, &l);
   }
   libraries.push_back(Library{log});
   Library &l = libraries.back();
@@ -677,7 +647,7 @@ Log::Impl::Library *Log::Impl::library_for(const std::string &source,
     *error = l.error;
     return nullptr;
   }
-  return &l;
+  return remember(source, &l);
 }
 
 Log::Log(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -704,6 +674,7 @@ bool list_logs(const std::string &machine, std::vector<LogInfo> *logs, bool *has
     *error = "RegConnectRegistry rc=" + std::to_string(reg.rc());
     return false;
   }
+  enable_security_privilege();
   std::vector<std::string> names;
   *has_registry = reg.subkeys(eventlog_key(), &names);
   if (!*has_registry) names = {"Application", "Security", "System"};
@@ -771,13 +742,13 @@ std::unique_ptr<Log> Log::open(const std::string &name, const Options &o,
 
   if (!impl->loose) {
     impl->label = name;
-    if (machine.empty() && !g_have_local) {
+    if (machine.empty() && !have_local_computer()) {
       *error =
           "no Windows system to read: name its system drive with --image DIR (or "
           "VESK_LOCAL_IMAGE), or give a .evt file";
       return nullptr;
     }
-    if (reg.ok() && has_registry && !find_log(name)) {
+    if (reg.ok() && !find_log(name)) {
       *error = unknown(name);
       return nullptr;
     }
@@ -824,7 +795,7 @@ std::unique_ptr<Log> Log::open(const std::string &name, const Options &o,
       return nullptr;
     }
 #else
-    if (!g_have_local && machine.empty()) {
+    if (!have_local_computer() && machine.empty()) {
       // No reference system: a bare computer, so that the library still
       // gives every column but messages, categories and account names.
       auto computer = vesk::emu::local();

@@ -276,9 +276,13 @@ std::string time_text(int64_t seconds, TimeZone zone);
 
 // A column's value as text; Empty when the record has none (a record that
 // could not be read, a slot the library left empty).  Number kind for the
-// record number, event, event_id.  kStrings: the strings joined with `;`
-// (a JSON array is built from raw.strings by the JSON writer instead).
+// record number, event, event_id.  kStrings: joined_strings (a JSON writer
+// makes an array of raw.strings instead).
 Cell column_value(const Record &r, Column c, TimeZone zone);
+
+// The insertion strings as one text: joined with ';', a ';' or '\' inside a
+// string preceded by '\', so that the list can be split again.
+std::string joined_strings(const std::vector<std::string> &strings);
 
 // Lower-case hex of bytes.
 std::string hex_text(const uint8_t *bytes, size_t n);

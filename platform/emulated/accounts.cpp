@@ -228,10 +228,12 @@ void read_kind(const std::shared_ptr<RegKey> &domain, const Layout &layout,
   auto kind = domain->child(layout.kind);
   if (!kind) return;
   const std::string here = where + "\\" + to_utf8(layout.kind);
-  for (const auto &key : kind->subkeys()) {
+  // Each list is taken in one pass: a name looked up one by one would search
+  // the whole list again, and a SAM with many accounts would take
+  // quadratic time.
+  for (const auto &[key, record] : kind->children()) {
     uint32_t rid = 0;
     if (!rid_of_key(key, &rid)) continue;  // Names, Members
-    auto record = kind->child(key);
     auto value = record ? record->value(layout.value) : std::nullopt;
     std::u16string name;
     std::string why = "has no " + to_utf8(layout.value) + " value";
@@ -242,8 +244,7 @@ void read_kind(const std::shared_ptr<RegKey> &domain, const Layout &layout,
   }
   auto names = kind->child(u"Names");
   if (!names) return;
-  for (const auto &key : names->subkeys()) {
-    auto entry = names->child(key);
+  for (const auto &[key, entry] : names->children()) {
     auto value = entry ? entry->value(u"") : std::nullopt;
     if (!value) continue;
     // The index agrees with the records on a consistent hive; a record,

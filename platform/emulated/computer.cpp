@@ -34,6 +34,7 @@ class HostSource : public ByteSource {
   HostSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~HostSource() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
+  int descriptor() const override { return fd_; }
   uint64_t data_from(uint64_t off) const override {
     if (off >= size_) return size_;
     off_t data = ::lseek(fd_, static_cast<off_t>(off), SEEK_DATA);
@@ -327,6 +328,9 @@ void Computer::add_drive(char16_t letter, std::filesystem::path dir) {
 
 void Computer::add_file(std::u16string_view windows_path, std::vector<uint8_t> bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (windows_path.size() >= 2 && windows_path[1] == u':' &&
+      file_drives_.find(upcase(windows_path[0])) == std::u16string::npos)
+    file_drives_.push_back(upcase(windows_path[0]));
   files_[memory_key(normalise(windows_path, 1))] = memory_source(std::move(bytes));
 }
 
@@ -334,6 +338,13 @@ void Computer::add_log(std::u16string_view name, std::vector<uint8_t> bytes) {
   key(u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + std::u16string(name));
   std::lock_guard<std::mutex> lock(mutex_);
   logs_[fold(name)] = memory_source(std::move(bytes));
+}
+
+bool Computer::has_drive(char16_t letter) const {
+  const char16_t upper = upcase(letter);
+  if (upper == u'C') return true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return drives_.count(upper) != 0 || file_drives_.find(upper) != std::u16string::npos;
 }
 
 std::shared_ptr<ByteSource> Computer::memory_log(std::u16string_view name) const {

@@ -336,6 +336,7 @@ void reset() {
   }
   clear_faults();
   reset_calls();
+  set_module_budget(kDefaultModuleBudget);
   use_real_tick_count();
   diags().print = false;
   clear_diagnostics();

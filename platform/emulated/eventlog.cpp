@@ -1,9 +1,10 @@
 // The event log service over classic .evt files: OpenEventLogW finds the log
 // in the registry of the computer that holds it, opens its file and indexes
 // it; the handle keeps its own index and sequential read position.
-#include <map>
+#include <mutex>
 
 #include "platform/emulated/evtfile.h"
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 
 namespace vesk::emu {
@@ -14,24 +15,17 @@ struct OpenLog {
   std::unique_ptr<EvtLog> log;
 };
 
-// The live handles.  Handle values are never reused, so a closed handle
-// stays invalid.
-struct Handles {
-  std::mutex mutex;
-  std::map<uintptr_t, std::shared_ptr<OpenLog>> live;
-  uintptr_t next = 0x4C450000;
-};
-
-Handles &handles() {
-  static Handles h;
+// The live handles.
+detail::HandleTable<std::shared_ptr<OpenLog>> &handles() {
+  static detail::HandleTable<std::shared_ptr<OpenLog>> h(0x4C450000, 4,
+                                                         detail::LiveKind::EventLog);
   return h;
 }
 
 std::shared_ptr<OpenLog> find_handle(HANDLE h) {
-  auto &t = handles();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.live.find(reinterpret_cast<uintptr_t>(h));
-  return it == t.live.end() ? nullptr : it->second;
+  std::shared_ptr<OpenLog> entry;
+  handles().find(reinterpret_cast<uintptr_t>(h), &entry);
+  return entry;
 }
 
 // The open log behind `h`, after the argument checks every call makes:
@@ -228,35 +222,16 @@ HANDLE WINAPI OpenEventLogW(LPCWSTR machine, LPCWSTR log) {
     detail::set_error(code);
     return nullptr;
   }
-  auto &t = handles();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(t.mutex);
-    value = t.next;
-    t.next += 4;
-    t.live[value] = std::move(entry);
-  }
-  detail::live_add(detail::LiveKind::EventLog, 1);
-  return reinterpret_cast<HANDLE>(value);
+  return reinterpret_cast<HANDLE>(handles().add(std::move(entry)));
 }
 
 BOOL WINAPI CloseEventLog(HANDLE log) {
   VESK_EMU_ENTER(CloseEventLog, FALSE);
   std::shared_ptr<OpenLog> entry;
-  {
-    auto &t = handles();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.live.find(reinterpret_cast<uintptr_t>(log));
-    if (it != t.live.end()) {
-      entry = std::move(it->second);
-      t.live.erase(it);
-    }
-  }
-  if (!entry) {
+  if (!handles().remove(reinterpret_cast<uintptr_t>(log), &entry)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::EventLog, -1);
   return TRUE;
 }
 

@@ -27,10 +27,12 @@
 // Each step of the walk needs only the record's framing: a Length of at
 // least 0x38 and a multiple of 4 that stays before the end-of-file record,
 // and the same Length in the record's last DWORD.  A record whose framing
-// holds is indexed even when its contents are damaged; its contents
-// (signature, record number, names, SID, strings, data) are checked each
-// time it is read, and a damaged one fails that read with
-// ERROR_EVENTLOG_FILE_CORRUPT while its neighbours stay readable.  A record
+// holds is indexed even when its contents are damaged; its signature and
+// record number are checked each time it is read, and a record without them
+// fails that read with ERROR_EVENTLOG_FILE_CORRUPT while its neighbours stay
+// readable.  Its names, SID, strings and data are served as they are, even
+// when their offsets point outside the record: the reader reads them within
+// the record's Length.  A record
 // whose framing fails breaks the chain: the walk then goes backwards from the
 // end-of-file record through the trailing Length copies (each record so
 // found must also begin with that Length and the signature), so the records
@@ -94,8 +96,8 @@ constexpr uint32_t kDataOffset = 0x34;
 
 // Whether the `length` bytes at `record` are a sound EVENTLOGRECORD numbered
 // `number`: both Length fields equal `length` (at least 0x38, a multiple of
-// 4), the signature, and every name, SID, string and data area inside the
-// record, each string terminated inside it.
+// 4), the signature and the record number.  Only this framing decides: the
+// offsets of its names, SID, strings and data are not checked here.
 bool evt_record_sound(const uint8_t *record, size_t length, uint32_t number);
 // The same check, saying what is wrong: null for a sound record.
 const char *evt_record_problem(const uint8_t *record, size_t length, uint32_t number);

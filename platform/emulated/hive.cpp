@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 
 #include "platform/emulated/internal.h"
 
@@ -32,6 +33,12 @@ struct Hive {
   std::set<std::string> reported;
   // SYSTEM hives: the key CurrentControlSet stands for (0: none).
   hive_node_h current_control_set = 0;
+  // Keys with many subkeys (an EventLog key with thousands of sources, say)
+  // are searched through an index of their folded subkey names, made in one
+  // pass at the first search, so that looking up each of them is not a
+  // walk over all of them.
+  std::unordered_map<hive_node_h, std::unordered_map<std::u16string, hive_node_h>>
+      children;
 
   ~Hive() {
     if (handle != nullptr) hivex_close(handle);
@@ -84,13 +91,20 @@ void each_child(Hive &hive, hive_node_h node, const std::string &path, Visit vis
 // is none or the subkeys cannot be read.  Called with the hive's mutex held.
 hive_node_h find_child(Hive &hive, hive_node_h node, const std::string &path,
                        std::u16string_view name) {
-  hive_node_h found = 0;
-  each_child(hive, node, path, [&](hive_node_h child, const std::u16string &child_name) {
-    if (!iequal(child_name, name)) return false;
-    found = child;
-    return true;
-  });
-  return found;
+  auto known = hive.children.find(node);
+  if (known == hive.children.end()) {
+    // The first of several subkeys whose names differ only in case wins, as
+    // a walk in stored order finds it.
+    std::unordered_map<std::u16string, hive_node_h> index;
+    each_child(hive, node, path,
+               [&](hive_node_h child, const std::u16string &child_name) {
+                 index.emplace(fold(child_name), child);
+                 return false;
+               });
+    known = hive.children.emplace(node, std::move(index)).first;
+  }
+  auto it = known->second.find(fold(name));
+  return it == known->second.end() ? 0 : it->second;
 }
 
 // The value `name` of `node` ("" is the default value), its bytes exactly as
@@ -174,6 +188,19 @@ class HiveKey : public RegKey {
     std::vector<std::u16string> out;
     each_child(*hive_, node_, path_, [&](hive_node_h, const std::u16string &name) {
       out.push_back(name);
+      return false;
+    });
+    return out;
+  }
+
+  std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> children() override {
+    // The root of a SYSTEM hive stands CurrentControlSet for another key.
+    if (system_root_) return RegKey::children();
+    std::lock_guard<std::mutex> lock(hive_->mutex);
+    std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> out;
+    each_child(*hive_, node_, path_, [&](hive_node_h child, const std::u16string &name) {
+      out.emplace_back(name, std::make_shared<HiveKey>(
+                                 hive_, child, path_ + "\\" + to_utf8(name), false));
       return false;
     });
     return out;

@@ -1,17 +1,30 @@
 // Message files: LoadLibraryExW as a data file, FreeLibrary, FormatMessageW.
 //
-// A data-file load reads the file once, keeps its resource section and
-// hands out an opaque handle (bit 0 set, as Windows marks data-file
-// mappings) that stays valid until FreeLibrary.  Paths resolve as Windows
+// A data-file load maps a host file read-only and reads its resource
+// section in place, so only the pages a look-up touches are ever read and a
+// sparse file's holes cost nothing.  Each real file (its device and inode,
+// whatever path named it) is mapped once per process and shared by every
+// handle that loads it; the mapping goes with the last FreeLibrary.  What
+// the loader holds is charged against a process-wide budget (see seam.h).
+// Each load hands out an opaque handle of its own (bit 0 set, as Windows
+// marks data-file mappings) that stays valid until FreeLibrary.  Paths resolve as Windows
 // resolves them: "C:\..." on the local computer, "\\NAME\X$\..." on drive X
 // of computer NAME, a name without a drive or share through the local
 // system32 folder and then the Windows folder; ".dll" is added to a name
 // without an extension.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cstring>
-#include <map>
+#include <unordered_map>
 #include <vector>
 
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 #include "platform/emulated/msgformat.h"
 #include "platform/emulated/pefile.h"
@@ -19,11 +32,34 @@
 namespace vesk::emu {
 namespace {
 
+// What makes two loads the same file: a host file's device and inode, or
+// the in-memory source itself (kept alive by its load, so that its address
+// is not reused while the load lives).
+struct FileKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileKey &) const = default;
+};
+struct FileKeyHash {
+  size_t operator()(const FileKey &k) const {
+    return std::hash<uint64_t>()(k.device * 0x9E3779B97F4A7C15ull ^ k.inode);
+  }
+};
+constexpr uint64_t kMemoryDevice = ~uint64_t{0};
+
 struct Modules {
+  // The live handles; each has bit 0 set, as a data-file load's has.
+  detail::HandleTable<std::shared_ptr<const PeFile>> handles{0x6D100001, 0x10,
+                                                             detail::LiveKind::Module};
+  // Guards the table of files below.
   std::mutex mutex;
-  std::map<uintptr_t, std::shared_ptr<const PeFile>> live;
-  // Values are never reused, so a released handle stays invalid.
-  uintptr_t next = 0x6D100001;
+  // The loaded files, shared while any handle holds them.  Entries of files
+  // released since are swept out when the table has doubled.
+  std::unordered_map<FileKey, std::weak_ptr<const PeFile>, FileKeyHash> files;
+  size_t sweep_at = 64;
+  // Bytes charged against the budget by the live files.
+  std::atomic<uint64_t> charged{0};
+  std::atomic<uint64_t> budget{kDefaultModuleBudget};
 };
 
 Modules &modules() {
@@ -32,10 +68,9 @@ Modules &modules() {
 }
 
 std::shared_ptr<const PeFile> find_module(HMODULE h) {
-  auto &m = modules();
-  std::lock_guard<std::mutex> lock(m.mutex);
-  auto it = m.live.find(reinterpret_cast<uintptr_t>(h));
-  return it == m.live.end() ? nullptr : it->second;
+  std::shared_ptr<const PeFile> pe;
+  modules().handles.find(reinterpret_cast<uintptr_t>(h), &pe);
+  return pe;
 }
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -95,7 +130,10 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
     while (end < rest.size() && !is_separator(rest[end])) ++end;
     std::u16string_view share = rest.substr(0, end);
     char16_t letter = share.size() == 2 ? upcase(share[0]) : 0;
-    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z')
+    // The redirector answers for a share the server does not have, the
+    // administrative share of a drive it lacks included.
+    if (share.size() != 2 || share[1] != u'$' || letter < u'A' || letter > u'Z' ||
+        !computer->has_drive(letter))
       return ERROR_BAD_NET_NAME;
     std::u16string path{letter, u':', u'\\'};
     path += rest.substr(end);
@@ -127,6 +165,12 @@ DWORD places_of(std::u16string_view name, std::vector<Place> *out) {
 constexpr DWORD kDataFileFlags = LOAD_LIBRARY_AS_DATAFILE |
                                  LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |
                                  LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+// Every flag LoadLibraryExW knows: 0x1 (DONT_RESOLVE_DLL_REFERENCES), the
+// data-file flags, 0x8 (LOAD_WITH_ALTERED_SEARCH_PATH), 0x10
+// (LOAD_IGNORE_CODE_AUTHZ_LEVEL), 0x80 (LOAD_LIBRARY_REQUIRE_SIGNED_TARGET)
+// and the search-path flags 0x100 to 0x4000.  Any other bit fails the load
+// with ERROR_INVALID_PARAMETER.
+constexpr DWORD kKnownLoadFlags = 0x7FFB;
 
 // The message text of a table entry as UTF-16, in a buffer of the calling
 // thread that only ever grows.
@@ -149,25 +193,134 @@ const WCHAR *decode(const MessageText &m) {
 // texts of a million units; this bound only keeps the host's memory safe.
 constexpr size_t kAllocateLimit = 16u << 20;
 
+// Hands out a new handle for the loaded file `pe`.
+HMODULE new_handle(std::shared_ptr<const PeFile> pe) {
+  return reinterpret_cast<HMODULE>(modules().handles.add(std::move(pe)));
+}
+
+// Takes `bytes` from the budget; false (and nothing taken) past it.
+bool charge(uint64_t bytes) {
+  auto &m = modules();
+  uint64_t now = m.charged.load();
+  do {
+    uint64_t budget = m.budget.load();
+    if (now > budget || bytes > budget - now) return false;
+  } while (!m.charged.compare_exchange_weak(now, now + bytes));
+  return true;
+}
+
+// The file as a shared PeFile that gives its charge back and lets `keep`
+// go when the last holder drops it.
+std::shared_ptr<const PeFile> shared_file(std::unique_ptr<PeFile> pe, uint64_t charged,
+                                          std::shared_ptr<const void> keep) {
+  return std::shared_ptr<const PeFile>(
+      pe.release(), [charged, keep = std::move(keep)](const PeFile *p) mutable {
+        delete p;
+        keep.reset();
+        modules().charged -= charged;
+      });
+}
+
 // Reads `file` as a data-file module and hands out its handle; null with the
-// last error set when it is not a module.
-HMODULE load_data_file(const ByteSource &file) {
+// last error set when it is not a module.  `view`, when given, holds the
+// same bytes in place; `charged` is what was taken from the budget for them.
+HMODULE load_data_file(const ByteSource &file, const FileView *view = nullptr,
+                       uint64_t charged = 0, std::shared_ptr<const void> keep = nullptr) {
   DWORD code = 0;
-  std::shared_ptr<const PeFile> pe = PeFile::load(file, &code);
+  std::unique_ptr<PeFile> pe = PeFile::load(file, &code, view);
   if (!pe) {
+    modules().charged -= charged;
     detail::set_error(code);
     return nullptr;
   }
+  // A copied section is charged too: past the budget, the load fails.
+  uint64_t copied = pe->heap_bytes();
+  if (copied != 0 && !charge(copied)) {
+    modules().charged -= charged;
+    detail::set_error(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return new_handle(shared_file(std::move(pe), charged + copied, std::move(keep)));
+}
+
+// The bytes of a host file that are not in holes, counted up to `limit`
+// (and a little past it): what mapping it could ever make resident.
+uint64_t data_bytes(int fd, uint64_t size, uint64_t limit) {
+  uint64_t total = 0;
+  uint64_t at = 0;
+  while (at < size && total <= limit) {
+    off_t data = ::lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+    if (data < 0) return errno == ENXIO ? total : size;  // ENXIO: a hole to the end
+    off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    if (hole < 0 || hole <= data) return size;  // no answer: count it all
+    total += static_cast<uint64_t>(hole - data);
+    at = static_cast<uint64_t>(hole);
+  }
+  return total;
+}
+
+// A read-only mapping of a whole host file, unmapped with its last holder.
+struct Mapping {
+  void *bytes = MAP_FAILED;
+  size_t size = 0;
+  ~Mapping() {
+    if (bytes != MAP_FAILED) ::munmap(bytes, size);
+  }
+};
+
+// Loads the file behind `source` once per process: a second load of the same
+// file, by whatever name, shares the first one's mapping and its indexes.
+HMODULE load_shared(const std::shared_ptr<ByteSource> &source) {
   auto &m = modules();
-  uintptr_t value;
+  const int fd = source->descriptor();
+  FileKey key{kMemoryDevice, reinterpret_cast<uintptr_t>(source.get())};
+  struct stat st {};
+  if (fd >= 0 && ::fstat(fd, &st) == 0)
+    key = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  std::shared_ptr<const PeFile> loaded;
   {
     std::lock_guard<std::mutex> lock(m.mutex);
-    value = m.next;
-    m.next += 0x10;
-    m.live[value] = std::move(pe);
+    auto it = m.files.find(key);
+    if (it != m.files.end()) loaded = it->second.lock();
   }
-  detail::live_add(detail::LiveKind::Module, 1);
-  return reinterpret_cast<HMODULE>(value);
+  if (loaded) return new_handle(std::move(loaded));
+  const uint64_t size = source->size();
+  HMODULE handle = nullptr;
+  if (fd >= 0 && size != 0 && size <= SIZE_MAX) {
+    uint64_t resident = data_bytes(fd, size, m.budget.load());
+    if (!charge(resident)) {
+      report("LoadLibraryExW: the module budget is spent");
+      detail::set_error(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    auto mapping = std::make_shared<Mapping>();
+    mapping->size = static_cast<size_t>(size);
+    mapping->bytes = ::mmap(nullptr, mapping->size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapping->bytes == MAP_FAILED) {
+      // Not mappable (a special file, say): read as any other source.
+      m.charged -= resident;
+      handle = load_data_file(*source, nullptr, 0, source);
+    } else {
+      FileView view{static_cast<const uint8_t *>(mapping->bytes), size, mapping};
+      handle = load_data_file(*source, &view, resident, mapping);
+    }
+  } else {
+    handle = load_data_file(*source, nullptr, 0, source);
+  }
+  if (handle == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(m.mutex);
+  std::shared_ptr<const PeFile> live;
+  // Two threads may load the same file at once: the later one's copy is
+  // used for its own handle only.
+  if (m.handles.find(reinterpret_cast<uintptr_t>(handle), &live)) {
+    auto &slot = m.files[key];
+    if (slot.expired()) slot = std::move(live);
+  }
+  if (m.files.size() >= m.sweep_at) {
+    std::erase_if(m.files, [](const auto &entry) { return entry.second.expired(); });
+    m.sweep_at = std::max<size_t>(64, m.files.size() * 2);
+  }
+  return handle;
 }
 
 // Bytes of the caller's, read in place.
@@ -192,6 +345,10 @@ HMODULE load_module(const uint8_t *bytes, size_t size) {
   return load_data_file(BorrowedBytes(size != 0 ? bytes : nullptr, size));
 }
 
+void set_module_budget(uint64_t bytes) { modules().budget = bytes; }
+
+uint64_t module_bytes() { return modules().charged.load(); }
+
 }  // namespace vesk::emu
 
 using namespace vesk::emu;
@@ -201,6 +358,10 @@ extern "C" {
 HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
   VESK_EMU_ENTER(LoadLibraryExW, nullptr);
   if (path == nullptr || path[0] == 0 || file != nullptr) {
+    detail::set_error(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if ((flags & ~kKnownLoadFlags) != 0) {
     detail::set_error(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -230,26 +391,16 @@ HMODULE WINAPI LoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     detail::set_error(code);
     return nullptr;
   }
-  return load_data_file(*bytes);
+  return load_shared(bytes);
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
   VESK_EMU_ENTER(FreeLibrary, FALSE);
   std::shared_ptr<const PeFile> pe;
-  {
-    auto &m = modules();
-    std::lock_guard<std::mutex> lock(m.mutex);
-    auto it = m.live.find(reinterpret_cast<uintptr_t>(module));
-    if (it != m.live.end()) {
-      pe = std::move(it->second);
-      m.live.erase(it);
-    }
-  }
-  if (!pe) {
+  if (!modules().handles.remove(reinterpret_cast<uintptr_t>(module), &pe)) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::Module, -1);
   return TRUE;
 }
 

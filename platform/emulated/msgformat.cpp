@@ -11,10 +11,24 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "platform/emulated/internal.h"
 
 namespace vesk::emu {
 namespace {
+
+// Whether `value` is an address in this process's memory: a page mapped
+// there (mincore fails with ENOMEM for a page that is not).  Nothing is read
+// from it.
+bool is_address(uint64_t value) {
+  static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  if (value < page || value > UINTPTR_MAX) return false;
+  unsigned char resident;
+  void *start = reinterpret_cast<void *>(static_cast<uintptr_t>(value & ~(page - 1)));
+  return mincore(start, static_cast<size_t>(page), &resident) == 0;
+}
 
 constexpr char16_t kCr = u'\r', kLf = u'\n', kTab = u'\t', kSpace = u' ';
 constexpr unsigned kNoLimit = 0xFF;  // FORMAT_MESSAGE_MAX_WIDTH_MASK
@@ -118,17 +132,32 @@ class Args {
   bool present() const { return a_.array != nullptr || a_.list != nullptr; }
 
   // The values for insert `nr` with `stars` widths/precisions before it, in
-  // printf order.  False when they would lie past the array.
-  bool take(int nr, int stars, uint64_t *values) {
+  // printf order.  False when they would lie past the array.  The `numbers`
+  // first values are read as numbers (a width, a precision, the value of an
+  // integer or character conversion).
+  //
+  // An argument array element that is read as a number but holds the
+  // address of something in this process (the array of an event record's
+  // insertion strings holds the addresses of its texts) gives, in place of
+  // that address, its own position in the array (1 for the first element):
+  // Windows would print the address, which differs from run to run and
+  // tells where the texts lie in memory.  The same input thus always gives
+  // the same text.
+  bool take(int nr, int stars, int numbers, uint64_t *values) {
     if (a_.array) {
       // The insert's own element first, then each further value from the
       // elements after the highest one used so far.
+      int element[3];
       values[0] = a_.array[nr - 1];
+      element[0] = nr;
       if (last_ < nr) last_ = nr;
       for (int k = 1; k <= stars; ++k) {
         if (last_ >= kArrayElements) return false;
+        element[k] = last_ + 1;
         values[k] = a_.array[last_++];
       }
+      for (int k = 0; k < numbers && k <= stars; ++k)
+        if (is_address(values[k])) values[k] = static_cast<uint64_t>(element[k]);
       return true;
     }
     // va_list: arguments are fetched in order and kept, so an insert can be
@@ -376,14 +405,16 @@ Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t t
   Conversion conv;
   if (from == to && whole[whole_n - 1] == u'!') {
     uint64_t unused[3];
-    return args.take(nr, 0, unused) ? Step::Ok : Step::Invalid;
+    return args.take(nr, 0, 0, unused) ? Step::Ok : Step::Invalid;
   }
   size_t after = from == to ? to : parse_conversion(s, from, to, &conv);
   if (from == to) conv.type = u's';
   if (after > to) return w.put(whole, whole_n) ? Step::Ok : Step::Overflow;
   int stars = (conv.width_star ? 1 : 0) + (conv.precision_star ? 1 : 0);
   uint64_t values[3] = {};
-  if (!args.take(nr, stars, values)) return Step::Invalid;
+  // Every value but the text of a string conversion is a number.
+  const bool text = conv.type == u's' || conv.type == u'S';
+  if (!args.take(nr, stars, text ? stars : stars + 1, values)) return Step::Invalid;
   int k = 0;
   if (conv.width_star) {
     int32_t v = static_cast<int32_t>(values[k++]);

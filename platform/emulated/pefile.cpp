@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <queue>
 
 #include "platform/emulated/internal.h"
 
@@ -53,7 +54,8 @@ constexpr uint16_t kEnglishUs = 0x0409;
 
 }  // namespace
 
-std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
+std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code,
+                                     const FileView *view) {
   *code = 0;
   uint64_t size = file.size();
   if (size == 0) {
@@ -119,11 +121,19 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
       *code = ERROR_BAD_EXE_FORMAT;
       return nullptr;
     }
-    pe.section_.resize(static_cast<size_t>(keep));
-    if (keep && !file.read(raw_ptr, pe.section_.data(), pe.section_.size())) {
-      *code = kReadFault;
-      return nullptr;
+    if (view != nullptr && view->bytes != nullptr && view->size == size) {
+      // Read in place: only the pages a look-up touches are ever read.
+      pe.section_data_ = keep ? view->bytes + raw_ptr : nullptr;
+      pe.view_owner_ = view->owner;
+    } else {
+      pe.section_copy_.resize(static_cast<size_t>(keep));
+      if (keep && !file.read(raw_ptr, pe.section_copy_.data(), pe.section_copy_.size())) {
+        *code = kReadFault;
+        return nullptr;
+      }
+      pe.section_data_ = pe.section_copy_.data();
     }
+    pe.section_size_ = keep;
     pe.section_rva_ = va;
     pe.resource_rva_ = resource_rva;
     pe.has_resources_ = true;
@@ -135,8 +145,8 @@ std::unique_ptr<PeFile> PeFile::load(const ByteSource &file, DWORD *code) {
 const uint8_t *PeFile::at_rva(uint64_t rva, uint64_t n) const {
   if (rva < section_rva_) return nullptr;
   uint64_t off = rva - section_rva_;
-  if (off > section_.size() || n > section_.size() - off) return nullptr;
-  return section_.data() + off;
+  if (off > section_size_ || n > section_size_ - off) return nullptr;
+  return section_data_ + off;
 }
 
 const uint8_t *PeFile::at_offset(uint64_t off, uint64_t n) const {
@@ -188,15 +198,95 @@ DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &d
     DWORD code = 0;
     const uint8_t *table = nullptr;
     uint32_t size = 0;
+    const TableIndex *index = nullptr;  // lives as long as the PeFile
   };
   thread_local Last last;
   if (last.serial != serial_ || last.lang != lang || last.thread != defaults.thread ||
       last.user != defaults.user || last.system != defaults.system) {
     last = {serial_, lang, defaults.thread, defaults.user, defaults.system};
-    last.code = find_table(lang, defaults, &last.table, &last.size);
+    // The file keeps the answer for the languages last asked too, so that a
+    // source whose files are tried in turn does not walk each one's
+    // resource tree again on every call.
+    bool known = false;
+    {
+      std::lock_guard<std::mutex> lock(index_mutex_);
+      const TableChoice &c = last_choice_;
+      if (c.valid && c.lang == lang && c.thread == defaults.thread &&
+          c.user == defaults.user && c.system == defaults.system) {
+        last.code = c.code;
+        last.table = c.table;
+        last.size = c.size;
+        last.index = c.index;
+        known = true;
+      }
+    }
+    if (!known) {
+      last.code = find_table(lang, defaults, &last.table, &last.size);
+      if (last.code == 0) last.index = table_index(last.table, last.size);
+      std::lock_guard<std::mutex> lock(index_mutex_);
+      last_choice_ = {
+          true,      lang,       defaults.thread, defaults.user, defaults.system,
+          last.code, last.table, last.size,       last.index};
+    }
   }
   if (last.code != 0) return last.code;
-  return lookup_in_table(last.table, last.size, id, out);
+  return lookup_in_table(last.table, last.size, last.index, id, out);
+}
+
+uint64_t PeFile::heap_bytes() const {
+  std::lock_guard<std::mutex> lock(index_mutex_);
+  return section_copy_.capacity() + index_bytes_;
+}
+
+const PeFile::TableIndex *PeFile::table_index(const uint8_t *table, uint32_t size) const {
+  const uint64_t key = static_cast<uint64_t>(table - section_data_) << 32 | size;
+  std::lock_guard<std::mutex> lock(index_mutex_);
+  auto &slot = indexes_[key];
+  if (slot) return slot.get();
+  slot = std::make_unique<TableIndex>();
+  TableIndex &index = *slot;
+  // A table whose block count does not fit fails every look-up before the
+  // index is used.
+  if (size < 4 || u32(table) > (size - 4) / 12) return slot.get();
+  const uint32_t blocks = u32(table);
+  auto low_of = [&](uint32_t b) { return u32(table + 4 + b * 12); };
+  auto high_of = [&](uint32_t b) { return u32(table + 4 + b * 12 + 4); };
+  for (uint32_t b = 0; b < blocks && index.ordered; ++b)
+    index.ordered = low_of(b) <= high_of(b) && (b == 0 || low_of(b) > high_of(b - 1));
+  if (!index.ordered) {
+    // The first block in the table's order wins where blocks overlap, as a
+    // walk over them finds it: a sweep over the blocks' bounds keeps the
+    // lowest block number among those that cover each stretch.
+    std::vector<uint32_t> by_low;
+    for (uint32_t b = 0; b < blocks; ++b)
+      if (low_of(b) <= high_of(b)) by_low.push_back(b);
+    std::sort(by_low.begin(), by_low.end(), [&](uint32_t a, uint32_t b) {
+      return low_of(a) != low_of(b) ? low_of(a) < low_of(b) : a < b;
+    });
+    std::vector<uint64_t> bounds;
+    bounds.reserve(by_low.size() * 2);
+    for (uint32_t b : by_low) {
+      bounds.push_back(low_of(b));
+      bounds.push_back(uint64_t{high_of(b)} + 1);
+    }
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+    std::priority_queue<uint32_t, std::vector<uint32_t>, std::greater<uint32_t>> active;
+    size_t next = 0;
+    for (uint64_t at : bounds) {
+      if (at > 0xFFFFFFFFu) break;
+      while (next < by_low.size() && low_of(by_low[next]) == at)
+        active.push(by_low[next++]);
+      while (!active.empty() && high_of(active.top()) < at) active.pop();
+      uint32_t winner = active.empty() ? ~0u : active.top();
+      if (index.segments.empty() || index.segments.back().block != winner)
+        index.segments.push_back({static_cast<uint32_t>(at), winner});
+    }
+    index.segments.shrink_to_fit();
+    index.bytes += index.segments.capacity() * sizeof(TableIndex::Segment);
+  }
+  index_bytes_ += sizeof(TableIndex) + index.bytes;
+  return slot.get();
 }
 
 DWORD PeFile::find_table(uint16_t lang, const LanguageDefaults &defaults,
@@ -253,40 +343,95 @@ DWORD PeFile::find_table(uint16_t lang, const LanguageDefaults &defaults,
   return 0;
 }
 
-DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size, uint32_t id,
+DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size,
+                              const TableIndex *index, uint32_t id,
                               MessageText *out) const {
   if (size < 4) return ERROR_RESOURCE_DATA_NOT_FOUND;
   uint32_t blocks = u32(table);
   if (blocks > (size - 4) / 12) return ERROR_RESOURCE_DATA_NOT_FOUND;
-  for (uint32_t b = 0; b < blocks; ++b) {
-    const uint8_t *block = table + 4 + b * 12;
-    uint32_t low = u32(block), high = u32(block + 4);
-    if (id < low || id > high) continue;
-    // Entries follow one another, each as long as its own length says; the
-    // walk ends within the table's bytes whatever the lengths are.
-    uint64_t at = u32(block + 8);
-    for (uint32_t skip = id - low;; --skip) {
-      if (at > size || size - at < 4) return ERROR_RESOURCE_DATA_NOT_FOUND;
-      uint32_t length = u16(table + at);
-      if (length < 4 || length > size - at) return ERROR_RESOURCE_DATA_NOT_FOUND;
-      if (skip == 0) {
-        const uint8_t *text = table + at + 4;
-        size_t bytes = length - 4;
-        out->bytes = text;
-        out->unicode = u16(table + at + 2) & 1;
-        size_t n = 0;
-        if (out->unicode) {
-          while (n < bytes / 2 && (text[2 * n] | text[2 * n + 1]) != 0) ++n;
-        } else {
-          while (n < bytes && text[n] != 0) ++n;
-        }
-        out->length = n;
-        return 0;
-      }
-      at += length;
+  // The block that holds `id`: by bisection over the table's own blocks when
+  // they are in order, else through the index's segments.
+  const uint8_t *block = nullptr;
+  if (index->ordered) {
+    uint32_t lo = 0, hi = blocks;  // the first block whose low is above id
+    while (lo < hi) {
+      uint32_t mid = lo + (hi - lo) / 2;
+      if (u32(table + 4 + mid * 12) <= id)
+        lo = mid + 1;
+      else
+        hi = mid;
     }
+    if (lo == 0) return ERROR_MR_MID_NOT_FOUND;
+    block = table + 4 + (lo - 1) * 12;
+    if (id > u32(block + 4)) return ERROR_MR_MID_NOT_FOUND;
+  } else {
+    const auto &segments = index->segments;
+    auto it = std::upper_bound(
+        segments.begin(), segments.end(), id,
+        [](uint32_t v, const TableIndex::Segment &s) { return v < s.low; });
+    if (it == segments.begin() || std::prev(it)->block == ~0u)
+      return ERROR_MR_MID_NOT_FOUND;
+    block = table + 4 + std::prev(it)->block * 12;
   }
-  return ERROR_MR_MID_NOT_FOUND;
+  const uint32_t skip = id - u32(block);
+  const uint32_t start = u32(block + 8);
+
+  // Entries follow one another, each as long as its own length says; every
+  // step of a walk stays within the table's bytes whatever the lengths are.
+  // The length of the entry at `at`, or 0 when it is not an entry.
+  auto entry_length = [&](uint64_t at) -> uint32_t {
+    if (at > size || size - at < 4) return 0;
+    uint32_t length = u16(table + at);
+    if (length < 4 || length > size - at) return 0;
+    return length;
+  };
+  uint64_t at = 0;
+  {
+    // The checkpoint at or below the entry, walked to on first need.
+    std::lock_guard<std::mutex> lock(index_mutex_);
+    auto &chain = index->chains[start];
+    if (chain.at.empty()) {
+      chain.at.push_back(start);
+      index_bytes_ += 64;  // the map's node, about
+    }
+    const size_t need = skip / kCheckpointStride;
+    while (chain.at.size() <= need && !chain.ended) {
+      uint64_t walk = chain.at.back();
+      for (uint32_t i = 0; i < kCheckpointStride && !chain.ended; ++i) {
+        uint32_t length = entry_length(walk);
+        if (length == 0)
+          chain.ended = true;
+        else
+          walk += length;
+      }
+      if (!chain.ended) {
+        size_t before = chain.at.capacity();
+        chain.at.push_back(static_cast<uint32_t>(walk));
+        index_bytes_ += (chain.at.capacity() - before) * sizeof(uint32_t);
+      }
+    }
+    if (chain.at.size() <= need) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    at = chain.at[need];
+  }
+  for (uint32_t left = skip % kCheckpointStride;; --left) {
+    uint32_t length = entry_length(at);
+    if (length == 0) return ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (left == 0) {
+      const uint8_t *text = table + at + 4;
+      size_t bytes = length - 4;
+      out->bytes = text;
+      out->unicode = u16(table + at + 2) & 1;
+      size_t n = 0;
+      if (out->unicode) {
+        while (n < bytes / 2 && (text[2 * n] | text[2 * n + 1]) != 0) ++n;
+      } else {
+        while (n < bytes && text[n] != 0) ++n;
+      }
+      out->length = n;
+      return 0;
+    }
+    at += length;
+  }
 }
 
 }  // namespace vesk::emu

@@ -6,15 +6,28 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/emulated/seam.h"
 
 namespace vesk::emu {
 
-// The largest resource section a data-file load keeps in memory.  Message
-// files are small; a larger section is refused rather than read.
+// The largest resource section a data-file load keeps.  Message files are
+// small; a larger section is refused rather than read.
 constexpr uint64_t kMaxResourceSection = 64u << 20;
+
+// A file's bytes read in place (a read-only mapping, say), kept alive by
+// `owner` for as long as a PeFile made from them lives.
+struct FileView {
+  const uint8_t *bytes = nullptr;
+  uint64_t size = 0;
+  std::shared_ptr<const void> owner;
+};
+
+// Entries between two checkpoints of a message-table block's index.
+constexpr uint32_t kCheckpointStride = 64;
 
 // One message of a table: its text, up to the first NUL, in the file's bytes.
 struct MessageText {
@@ -35,8 +48,14 @@ class PeFile {
   // Reads the headers and the resource section of `file`.  Null with *code:
   // ERROR_FILE_INVALID for an empty file, ERROR_BAD_EXE_FORMAT for anything
   // that is not a PE32/PE32+ image or whose resource section is over
-  // kMaxResourceSection, the read error of the source otherwise.
-  static std::unique_ptr<PeFile> load(const ByteSource &file, DWORD *code);
+  // kMaxResourceSection, the read error of the source otherwise.  With a
+  // `view` of the same bytes the section is not copied but read in place.
+  static std::unique_ptr<PeFile> load(const ByteSource &file, DWORD *code,
+                                      const FileView *view = nullptr);
+
+  // The bytes of the heap this file holds: its copied section and its
+  // message-table indexes.
+  uint64_t heap_bytes() const;
 
   // Finds message `id` in the message table (type 11, name 1) of language
   // `lang`, with the fallbacks Windows' resource look-up uses.  0, or
@@ -64,15 +83,62 @@ class PeFile {
   // The message table for `lang`: 0 with its bytes, or the look-up error.
   DWORD find_table(uint16_t lang, const LanguageDefaults &defaults, const uint8_t **table,
                    uint32_t *size) const;
-  DWORD lookup_in_table(const uint8_t *table, uint32_t size, uint32_t id,
-                        MessageText *out) const;
+
+  // A message table's index, made at the first look-up in it: the table's
+  // blocks in a form searched in O(log n), and for each block asked, the
+  // offset of every kCheckpointStride-th entry, so that no look-up walks a
+  // block from its start.
+  struct TableIndex {
+    // Blocks in ascending, disjoint order, as the table lists them: then
+    // the table's own array is searched by bisection and `segments` stays
+    // empty.
+    bool ordered = true;
+    // Otherwise: disjoint ranges [low, next low) with the first block (in
+    // the table's order) that holds them, or none (~0u).
+    struct Segment {
+      uint32_t low;
+      uint32_t block;
+    };
+    std::vector<Segment> segments;
+    // Block start offset -> entry offsets at 0, 64, 128, ... as far as a
+    // look-up needed them; extended, never rebuilt.
+    struct Chain {
+      std::vector<uint32_t> at;
+      // The walk met an entry that is not one before checkpoint at.size().
+      bool ended = false;
+    };
+    mutable std::unordered_map<uint32_t, Chain> chains;
+    uint64_t bytes = 0;  // heap held by this index
+  };
+  const TableIndex *table_index(const uint8_t *table, uint32_t size) const;
+  DWORD lookup_in_table(const uint8_t *table, uint32_t size, const TableIndex *index,
+                        uint32_t id, MessageText *out) const;
 
   uint64_t serial_ = 0;  // unique to this load, never reused
   bool pe32_plus_ = false;
   bool has_resources_ = false;
   uint32_t resource_rva_ = 0;
-  uint32_t section_rva_ = 0;      // RVA of section_[0]
-  std::vector<uint8_t> section_;  // the raw data of the resource section
+  uint32_t section_rva_ = 0;               // RVA of section_data_[0]
+  const uint8_t *section_data_ = nullptr;  // the raw data of the resource section
+  uint64_t section_size_ = 0;
+  std::vector<uint8_t> section_copy_;       // the section when it was read, not viewed
+  std::shared_ptr<const void> view_owner_;  // keeps a viewed section alive
+
+  // The table chosen for the languages asked last.
+  struct TableChoice {
+    bool valid = false;
+    uint16_t lang = 0, thread = 0, user = 0, system = 0;
+    DWORD code = 0;
+    const uint8_t *table = nullptr;
+    uint32_t size = 0;
+    const TableIndex *index = nullptr;
+  };
+
+  mutable std::mutex index_mutex_;
+  mutable TableChoice last_choice_;
+  // By the table's offset in the section and its size.
+  mutable std::unordered_map<uint64_t, std::unique_ptr<TableIndex>> indexes_;
+  mutable uint64_t index_bytes_ = 0;
 };
 
 }  // namespace vesk::emu

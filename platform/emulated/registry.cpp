@@ -6,8 +6,7 @@
 // the computer it belongs to, so a key stays usable while it is open even if
 // the computer is taken out of the world.
 #include <cstring>
-#include <unordered_map>
-
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 
 namespace vesk::emu {
@@ -33,16 +32,50 @@ bool is_predefined(HKEY key) {
 struct OpenKey {
   std::shared_ptr<Computer> computer;
   std::shared_ptr<RegKey> key;
+  REGSAM granted = KEY_ALL_ACCESS;  // what the handle may do
 };
 
-struct Table {
-  std::mutex mutex;
-  std::unordered_map<uintptr_t, OpenKey> keys;
-  uintptr_t next = 0x1000;
-};
+// The bits of an access mask a key can be opened with: its six rights, the
+// standard rights (DELETE to SYNCHRONIZE), the two WOW64 view flags (which
+// choose a view, grant nothing and are dropped), ACCESS_SYSTEM_SECURITY,
+// MAXIMUM_ALLOWED and the four generic rights.  A key's security descriptor
+// grants none of the other bits, so asking for one is refused.
+constexpr REGSAM kKeyRights = 0x3F;
+constexpr REGSAM kStandardRights = 0x001F0000;
+constexpr REGSAM kViewFlags = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+constexpr REGSAM kValidAccess = kKeyRights | kStandardRights | kViewFlags |
+                                ACCESS_SYSTEM_SECURITY | MAXIMUM_ALLOWED | GENERIC_READ |
+                                GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL;
 
-Table &table() {
-  static Table t;
+// The rights `access` asks for, the generic ones mapped to a key's own;
+// 0 for a mask that cannot be granted, with *code set.  The emulated user
+// is an administrator, whom a key's security grants all of its rights.
+REGSAM granted_access(REGSAM access, DWORD *code) {
+  if ((access & ~kValidAccess) != 0) {
+    *code = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  if ((access & ACCESS_SYSTEM_SECURITY) && !security_privilege_enabled()) {
+    *code = ERROR_PRIVILEGE_NOT_HELD;
+    return 0;
+  }
+  REGSAM granted = access & (kKeyRights | kStandardRights);
+  if (access & GENERIC_READ) granted |= KEY_READ;
+  if (access & GENERIC_WRITE) granted |= KEY_WRITE;
+  if (access & GENERIC_EXECUTE) granted |= KEY_EXECUTE;
+  if (access & (GENERIC_ALL | MAXIMUM_ALLOWED)) granted |= KEY_ALL_ACCESS;
+  *code = 0;
+  return granted;
+}
+
+// Handle values never collide with the predefined keys.
+bool is_predefined_value(uintptr_t value) {
+  return is_predefined(reinterpret_cast<HKEY>(value));
+}
+
+detail::HandleTable<OpenKey> &table() {
+  static detail::HandleTable<OpenKey> t(0x1000, 4, detail::LiveKind::RegKey,
+                                        is_predefined_value);
   return t;
 }
 
@@ -54,19 +87,7 @@ std::shared_ptr<RegKey> empty_root() {
 }
 
 HKEY add_handle(OpenKey entry) {
-  auto &t = table();
-  uintptr_t value;
-  {
-    std::lock_guard<std::mutex> lock(t.mutex);
-    do {
-      value = t.next;
-      t.next += 4;
-    } while (value == 0 || is_predefined(reinterpret_cast<HKEY>(value)) ||
-             t.keys.count(value) != 0);
-    t.keys.emplace(value, std::move(entry));
-  }
-  detail::live_add(detail::LiveKind::RegKey, 1);
-  return reinterpret_cast<HKEY>(value);
+  return reinterpret_cast<HKEY>(table().add(std::move(entry)));
 }
 
 // What `key` stands for; 0, or the error for a handle that is not one.
@@ -89,12 +110,7 @@ DWORD resolve(HKEY key, OpenKey *out) {
         return ERROR_INVALID_HANDLE;
     }
   }
-  auto &t = table();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
-  if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
-  *out = it->second;
-  return 0;
+  return table().find(reinterpret_cast<uintptr_t>(key), out) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 }  // namespace
@@ -136,7 +152,6 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
                           PHKEY result) {
   VESK_EMU_ENTER_RC(RegOpenKeyExW);
   (void)options;
-  (void)access;
   // A predefined key with no subkey is handed back as it is.
   if (result != nullptr && (subkey == nullptr || subkey[0] == 0) && is_predefined(key)) {
     *result = key;
@@ -163,6 +178,10 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
     }
     pos = end + 1;
   }
+  // The access is checked against the key found, as the open's access check
+  // is made on the key it opens.
+  entry.granted = granted_access(access, &code);
+  if (code != 0) return static_cast<LONG>(code);
   *result = add_handle(std::move(entry));
   return ERROR_SUCCESS;
 }
@@ -175,6 +194,7 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD t
   OpenKey entry;
   DWORD code = resolve(key, &entry);
   if (code != 0) return static_cast<LONG>(code);
+  if (!(entry.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (data == nullptr && bytes != nullptr) *bytes = 0;
   auto value = entry.key->value(name ? std::u16string_view(name) : std::u16string_view());
   if (!value) return ERROR_FILE_NOT_FOUND;
@@ -204,6 +224,7 @@ LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD name_units
   OpenKey entry;
   DWORD code = resolve(key, &entry);
   if (code != 0) return static_cast<LONG>(code);
+  if (!(entry.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   // Subkeys in the order the key keeps them (a hive's: sorted by name).
   const std::vector<std::u16string> names = entry.key->subkeys();
   if (index >= names.size()) return ERROR_NO_MORE_ITEMS;
@@ -228,15 +249,8 @@ LONG WINAPI RegCloseKey(HKEY key) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   if (is_predefined(key)) return ERROR_SUCCESS;
   OpenKey released;
-  {
-    auto &t = table();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    auto it = t.keys.find(reinterpret_cast<uintptr_t>(key));
-    if (it == t.keys.end()) return ERROR_INVALID_HANDLE;
-    released = std::move(it->second);
-    t.keys.erase(it);
-  }
-  detail::live_add(detail::LiveKind::RegKey, -1);
+  if (!table().remove(reinterpret_cast<uintptr_t>(key), &released))
+    return ERROR_INVALID_HANDLE;
   return ERROR_SUCCESS;
 }
 

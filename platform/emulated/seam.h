@@ -93,6 +93,9 @@ class ByteSource {
   // (size() when none): a sparse file's holes can be passed without reading
   // them.  Sources that do not know give `off`.
   virtual uint64_t data_from(uint64_t off) const { return off; }
+  // The host file descriptor the bytes are read from, for a caller that
+  // maps them read-only; -1 when they are not in a host file.
+  virtual int descriptor() const { return -1; }
   // All size() bytes in place, when the source holds them in memory:
   // readers may check and copy records where they lie.  Valid while the
   // source lives; null for sources that only read.
@@ -125,6 +128,15 @@ std::optional<std::filesystem::path> find_case_insensitive(
 // thread's last error set as LoadLibraryExW sets it for such a file.
 HMODULE load_module(const uint8_t *bytes, size_t size);
 
+// The process-wide budget of what the module loader keeps resident: the
+// bytes of every distinct message file it holds (a mapped file's holes
+// excluded) and of its heap copies and indexes.  A LoadLibraryExW that would
+// pass it fails with ERROR_NOT_ENOUGH_MEMORY.  kDefaultModuleBudget until a
+// test sets another; module_bytes() is what is charged now.
+constexpr uint64_t kDefaultModuleBudget = uint64_t{1} << 30;
+void set_module_budget(uint64_t bytes);
+uint64_t module_bytes();
+
 // ---------------------------------------------------------------- registry
 
 struct RegValue {
@@ -141,6 +153,17 @@ class RegKey {
   virtual std::optional<RegValue> value(std::u16string_view name) = 0;
   // The names of the subkeys, in the order the key keeps them.
   virtual std::vector<std::u16string> subkeys() = 0;
+  // The subkeys with their names, in the same order, taken in one pass; a
+  // key whose child() has to search its subkeys gives them here without
+  // searching once per name.
+  virtual std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> children() {
+    std::vector<std::pair<std::u16string, std::shared_ptr<RegKey>>> out;
+    for (auto &name : subkeys()) {
+      auto key = child(name);
+      if (key) out.emplace_back(std::move(name), std::move(key));
+    }
+    return out;
+  }
 };
 
 // A key held in memory.  Names keep their case; lookups ignore it.
@@ -208,6 +231,10 @@ class Computer {
   // when given, saying what was missing.
   std::shared_ptr<ByteSource> open_file(std::u16string_view windows_path, DWORD *code,
                                         std::string *why = nullptr) const;
+  // Whether the computer has drive `letter`, and so the administrative share
+  // "X$" for it: drive C, a drive added with add_drive, or one that a file
+  // added with add_file lies on.
+  bool has_drive(char16_t letter) const;
   // The in-memory log of that name, if add_log gave one.
   std::shared_ptr<ByteSource> memory_log(std::u16string_view name) const;
   // Serves the log `name` from `source` (a loose .evt file, say) instead of
@@ -228,7 +255,8 @@ class Computer {
   mutable std::mutex mutex_;
   std::map<char16_t, std::filesystem::path> drives_;             // upper-case letter
   std::map<std::u16string, std::shared_ptr<ByteSource>> files_;  // fold(path)
-  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;   // fold(name)
+  std::u16string file_drives_;  // upper-case letters of the files' drives
+  std::map<std::u16string, std::shared_ptr<ByteSource>> logs_;  // fold(name)
   std::shared_ptr<Accounts> accounts_;
 };
 

@@ -1,29 +1,22 @@
 // Process token and privileges, and the SID accessors.
 #include <cstring>
-#include <mutex>
-#include <set>
 
+#include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
 
 namespace vesk::emu {
 namespace {
 
-struct Tokens {
-  std::mutex mutex;
-  std::set<uintptr_t> open;
-  uintptr_t next = 0x7000;
-};
+// The open process tokens: the process has one token, which each handle
+// names.
+struct Token {};
 
-Tokens &tokens() {
-  static Tokens t;
+detail::HandleTable<Token> &tokens() {
+  static detail::HandleTable<Token> t(0x7000, 4, detail::LiveKind::Token);
   return t;
 }
 
-bool is_token(HANDLE h) {
-  auto &t = tokens();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  return t.open.count(reinterpret_cast<uintptr_t>(h)) != 0;
-}
+bool is_token(HANDLE h) { return tokens().contains(reinterpret_cast<uintptr_t>(h)); }
 
 struct Privilege {
   const char16_t *name;
@@ -96,25 +89,16 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  auto &t = tokens();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  uintptr_t h = t.next;
-  t.next += 4;
-  t.open.insert(h);
-  *token = reinterpret_cast<HANDLE>(h);
-  detail::live_add(detail::LiveKind::Token, 1);
+  *token = reinterpret_cast<HANDLE>(tokens().add(Token{}));
   return TRUE;
 }
 
 BOOL WINAPI CloseHandle(HANDLE h) {
   VESK_EMU_ENTER(CloseHandle, FALSE);
-  auto &t = tokens();
-  std::lock_guard<std::mutex> lock(t.mutex);
-  if (t.open.erase(reinterpret_cast<uintptr_t>(h)) == 0) {
+  if (!tokens().remove(reinterpret_cast<uintptr_t>(h))) {
     detail::set_error(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  detail::live_add(detail::LiveKind::Token, -1);
   return TRUE;
 }
 

@@ -1,0 +1,133 @@
+// Message DLLs written byte by byte (see pewriter.h).
+#include "pewriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+namespace vesk::tools {
+namespace {
+
+constexpr uint32_t kSectionRva = 0x1000;
+constexpr uint32_t kSectionFile = 0x200;
+// Root, type and name directories with one entry each, a language directory
+// with one, and the data entry: the table starts at 0x60 in the section.
+constexpr uint32_t kTableOffset = 0x60;
+
+void put16(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+  if (b.size() < at + 2) b.resize(at + 2);
+  b[at] = static_cast<uint8_t>(v);
+  b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xFFFF);
+  put16(b, at + 2, v >> 16);
+}
+
+// The stored length of an entry with `units` UTF-16 units of text: a 4-byte
+// header, the text and its terminator, rounded up to 4 bytes; just the
+// header for no text.
+uint64_t entry_bytes(size_t units) {
+  return units == 0 ? 4 : (4 + (units + 1) * 2 + 3) & ~uint64_t{3};
+}
+
+}  // namespace
+
+bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+                       std::string *error) {
+  auto text_of = [&](uint32_t id) {
+    return spec.text ? spec.text(id) : std::u16string();
+  };
+  // First pass: the table's size, so the headers can be written first.
+  const uint64_t nblocks = spec.blocks.size();
+  uint64_t table = 4 + 12 * nblocks;
+  std::vector<uint32_t> block_at;
+  for (const auto &b : spec.blocks) {
+    block_at.push_back(static_cast<uint32_t>(table));
+    for (uint64_t id = b.low; id <= b.high; ++id)
+      table += entry_bytes(text_of(static_cast<uint32_t>(id)).size());
+  }
+  const uint64_t used = kTableOffset + table;
+  const uint64_t section =
+      std::max<uint64_t>(spec.section_size, (used + 0x1FF) & ~0x1FFull);
+  if (section > 0xFFFFFFFFull - kSectionRva || table > 0xFFFFFFFFull) {
+    *error = "the section would pass 4 GB";
+    return false;
+  }
+
+  std::vector<uint8_t> head(kSectionFile, 0);
+  head[0] = 'M', head[1] = 'Z';
+  put32(head, 0x3C, 0x40);
+  put32(head, 0x40, 0x00004550);
+  put16(head, 0x44, 0x14C);
+  put16(head, 0x46, 1);     // one section
+  put16(head, 0x54, 0xE0);  // optional header size
+  const size_t opt = 0x58;
+  put16(head, opt, 0x10B);
+  put32(head, opt + 60, kSectionFile);  // SizeOfHeaders
+  put32(head, opt + 92, 16);            // data directories
+  put32(head, opt + 96 + 16, kSectionRva);
+  put32(head, opt + 96 + 20, static_cast<uint32_t>(used));
+  const size_t sec = opt + 0xE0;
+  std::memcpy(&head[sec], ".rsrc", 5);
+  put32(head, sec + 8, static_cast<uint32_t>(section));
+  put32(head, sec + 12, kSectionRva);
+  put32(head, sec + 16, static_cast<uint32_t>(section));
+  put32(head, sec + 20, kSectionFile);
+
+  // The resource tree: root -> type 11 -> name 1 -> language 0x409 -> data.
+  std::vector<uint8_t> tree(kTableOffset, 0);
+  put16(tree, 0x00 + 14, 1);
+  put32(tree, 0x00 + 16, 11);
+  put32(tree, 0x00 + 20, 0x80000018);
+  put16(tree, 0x18 + 14, 1);
+  put32(tree, 0x18 + 16, 1);
+  put32(tree, 0x18 + 20, 0x80000030);
+  put16(tree, 0x30 + 14, 1);
+  put32(tree, 0x30 + 16, 0x409);
+  put32(tree, 0x30 + 20, 0x48);  // a leaf: the data entry
+  put32(tree, 0x48, kSectionRva + kTableOffset);
+  put32(tree, 0x48 + 4, static_cast<uint32_t>(table));
+
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    *error = file.string() + ": cannot create";
+    return false;
+  }
+  out.write(reinterpret_cast<const char *>(head.data()), head.size());
+  out.write(reinterpret_cast<const char *>(tree.data()), tree.size());
+  std::vector<uint8_t> buf;
+  put32(buf, 0, static_cast<uint32_t>(nblocks));
+  for (size_t i = 0; i < spec.blocks.size(); ++i) {
+    put32(buf, 4 + 12 * i, spec.blocks[i].low);
+    put32(buf, 8 + 12 * i, spec.blocks[i].high);
+    put32(buf, 12 + 12 * i, block_at[i]);
+  }
+  out.write(reinterpret_cast<const char *>(buf.data()), buf.size());
+  for (const auto &b : spec.blocks) {
+    for (uint64_t id = b.low; id <= b.high; ++id) {
+      std::u16string t = text_of(static_cast<uint32_t>(id));
+      const uint64_t length = entry_bytes(t.size());
+      buf.assign(length, 0);
+      put16(buf, 0, static_cast<uint32_t>(length));
+      put16(buf, 2, 1);  // UTF-16
+      for (size_t i = 0; i < t.size(); ++i) put16(buf, 4 + 2 * i, t[i]);
+      out.write(reinterpret_cast<const char *>(buf.data()), buf.size());
+    }
+  }
+  out.close();
+  if (!out) {
+    *error = file.string() + ": cannot write";
+    return false;
+  }
+  // The rest of the section as a hole.
+  std::error_code ec;
+  std::filesystem::resize_file(file, kSectionFile + section, ec);
+  if (ec) {
+    *error = file.string() + ": " + ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vesk::tools

@@ -1,0 +1,44 @@
+// Message DLLs written byte by byte: a PE32 file whose one section holds a
+// resource tree with one message table (type 11, name 1, English), for
+// files the toolchain cannot make: tables of millions of entries, sections
+// tens of megabytes long that are holes on disk.
+//
+//   vesk::tools::MessageDllSpec spec;
+//   spec.blocks = {{1000, 1002}};
+//   spec.text = [](uint32_t id) { return std::u16string(u"text of ") + ...; };
+//   std::string error;
+//   vesk::tools::write_message_dll("x.dll", spec, &error);
+//
+// The table is streamed to the file as it is made, so a table of 60 MB
+// costs no more memory than a small one.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vesk::tools {
+
+struct MessageBlockSpec {
+  uint32_t low = 0;
+  uint32_t high = 0;  // inclusive
+};
+
+struct MessageDllSpec {
+  std::vector<MessageBlockSpec> blocks;
+  // The UTF-16 text of message `id`; an empty text makes the smallest entry
+  // (4 bytes: a length and flags, no text).  Null: every text empty.
+  std::function<std::u16string(uint32_t id)> text;
+  // The size the resource section (and the file) is extended to past the
+  // table, as a hole: 0 for none.  The section's raw size counts it.
+  uint64_t section_size = 0;
+};
+
+// Writes the DLL; false with *error when the file cannot be written or the
+// section would pass 4 GB.
+bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+                       std::string *error);
+
+}  // namespace vesk::tools
