@@ -16,12 +16,6 @@ install(TARGETS vesk EXPORT vesk-targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/vesk.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# The tool finds the library beside it in any prefix, also one that is not
-# on the loader's path.
-if(NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
-  file(RELATIVE_PATH VESK_BIN_TO_LIB /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
-  set_target_properties(vesk-cli PROPERTIES INSTALL_RPATH "$ORIGIN/${VESK_BIN_TO_LIB}")
-endif()
 install(TARGETS vesk-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/cli/vesk.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/cli/vesk.bash-completion DESTINATION ${VESK_BASH_COMPLETION_DIR}

@@ -64,9 +64,9 @@ target_include_directories(vesk-cli PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOUR
 # CLI11 is header-only (Debian's libcli11-dev); the cross compiler does not
 # search the host's /usr/include, so its one folder is linked in on its own.
 find_path(VESK_CLI11_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
-file(CREATE_LINK ${VESK_CLI11_DIR}/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
-target_include_directories(vesk-cli SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/cli11)
+file(CREATE_LINK ${VESK_CLI11_DIR}/CLI ${PROJECT_BINARY_DIR}/cli11/CLI SYMBOLIC)
+target_include_directories(vesk-cli SYSTEM PRIVATE ${PROJECT_BINARY_DIR}/cli11)
 target_compile_definitions(vesk-cli PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                             VESK_BUILDING_LIBRARY)
 target_link_options(vesk-cli PRIVATE -static -static-libgcc -static-libstdc++)

@@ -15,6 +15,7 @@
 #include <pybind11/stl.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,7 +76,8 @@ void serve(const walk::Images &want, bool reader) {
           "reading "
           "another image");
     // The platform read the environment at its first use; from now on the
-    // computers are set here, checked as the walk checks them.
+    // computers are set here.  Until this succeeds no images count as served.
+    s.images = walk::Images{};
     emu::reset();
     std::string error;
     if (!want.local.empty()) {
@@ -91,6 +93,11 @@ void serve(const walk::Images &want, bool reader) {
       if (!remote) throw Error("remote " + r + ": " + error);
       emu::add_remote(remote);
     }
+    // The walk's own view of the images: whether a local computer is served
+    // (it reads the environment), and no remote named as the local one.
+    if (want.local.empty()) unsetenv("VESK_LOCAL_IMAGE");
+    if (want.remotes.empty()) unsetenv("VESK_REMOTE_IMAGES");
+    if (!walk::configure(want, &error)) throw Error(error);
     s.images = want;
   }
   if (reader) ++s.readers;
@@ -348,7 +355,10 @@ py::list registered_logs(const py::object &image, const py::object &remotes,
   bool ok = false;
   {
     py::gil_scoped_release unlocked;
-    serve(images, false);
+    serve(images, true);  // no switch of images while the registry is read
+    struct Release {
+      ~Release() { release_reader(); }
+    } release;
     ok = walk::list_logs(computer, &found, &has_registry, &error);
   }
   if (!ok) throw Error(error);
