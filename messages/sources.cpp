@@ -125,11 +125,35 @@ bool IsMissingMessage(DWORD code) {
 bool CEvtSource::IsFailed(DWORD number) const {
   const uint32_t hash = NumberHash(failed_index.seed(), number);
   auto same = [&](const CEvtFailed *f) { return f->number == number; };
-  if (failed_index.usable()) return failed_index.Find(hash, same) != nullptr;
+  if (failed_count > kFailedListed && failed_index.usable())
+    return failed_index.Find(hash, same) != nullptr;
   for (const CEvtFailed *f = failed; f != nullptr; f = f->next) {
     if (same(f)) return true;
   }
   return false;
+}
+
+CEvtModuleRef *CEvtSource::StartFor(DWORD number) const {
+  if (found == nullptr) return modules;
+  const uint32_t hash = NumberHash(found_index.seed(), number);
+  auto same = [&](const CEvtFound *f) { return f->number == number; };
+  if (found_index.usable()) {
+    const CEvtFound *f = found_index.Find(hash, same);
+    return f != nullptr ? f->ref : modules;
+  }
+  for (const CEvtFound *f = found; f != nullptr; f = f->next)
+    if (same(f)) return f->ref;
+  return modules;
+}
+
+void CEvtSource::AddFound(DWORD number, CEvtModuleRef *ref) {
+  CEvtFound *f = new (std::nothrow) CEvtFound;
+  if (f == nullptr) return;  // the files are simply tried from the first again
+  f->number = number;
+  f->ref = ref;
+  f->next = found;
+  found = f;
+  found_index.Add(NumberHash(found_index.seed(), number), f);
 }
 
 void CEvtSource::LatchFormatError(CEvtLog *ctx, DWORD number) const {
@@ -144,7 +168,14 @@ void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
     f->number = number;
     f->next = failed;
     failed = f;
-    failed_index.Add(NumberHash(failed_index.seed(), number), f);
+    ++failed_count;
+    if (failed_count == kFailedListed + 1) {
+      // The list has grown past a walk: index every entry so far.
+      for (CEvtFailed *e = failed; e != nullptr; e = e->next)
+        failed_index.Add(NumberHash(failed_index.seed(), e->number), e);
+    } else if (failed_count > kFailedListed + 1) {
+      failed_index.Add(NumberHash(failed_index.seed(), number), f);
+    }
   }
   LatchFormatError(ctx, number);
 }
@@ -159,7 +190,10 @@ DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buf
   // Whether a loaded file failed for this call's own text rather than for
   // want of the message.
   bool own_failure = false;
-  for (CEvtModuleRef *r = modules; r != nullptr; r = r->next) {
+  // Whether a loaded file before this one said it lacks the number.
+  bool passed_missing = false;
+  CEvtModuleRef *start = StartFor(number);
+  for (CEvtModuleRef *r = start; r != nullptr; r = r->next) {
     // A file that failed to load formats nothing; the files behind it may.
     if (r->module == nullptr || r->module->module == nullptr) continue;
     DWORD count = FormatMessageW(flags, r->module->module, number, LANG_USER_DEFAULT,
@@ -167,8 +201,12 @@ DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buf
     if (count != 0 && count < capacity) {
       target[count] = 0;
       if (target != buffer) lstrcpynW(buffer, target, static_cast<int>(count + 1));
+      // Files that lack a number lack it for every record: the next call
+      // with it starts at this file.
+      if (passed_missing && !own_failure) AddFound(number, r);
       return count;
     }
+    passed_missing = true;
     // A count that fills the buffer leaves no room for the terminator: the
     // text was too long.  An empty result, too long a text or a bad insert
     // come from the text this call was given, not from the file.
@@ -194,6 +232,13 @@ void CEvtSource::Release() {
   if (name != nullptr) LocalFree(name);
   name = nullptr;
   failed_index.Release();
+  failed_count = 0;
+  found_index.Release();
+  while (found != nullptr) {
+    CEvtFound *f = found;
+    found = f->next;
+    delete f;
+  }
   while (failed != nullptr) {
     CEvtFailed *f = failed;
     failed = f->next;

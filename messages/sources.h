@@ -37,6 +37,14 @@ struct CEvtFailed {
   DWORD number = 0;
 };
 
+// A number that a later file of a source formats, every loaded file before
+// it having said that it holds no such message: the next call starts there.
+struct CEvtFound {
+  CEvtFound *next = nullptr;
+  DWORD number = 0;
+  CEvtModuleRef *ref = nullptr;
+};
+
 struct CEvtSource {
   CEvtSource *next = nullptr;
   // Tried in this order: the order in which the registry value lists them.
@@ -44,7 +52,12 @@ struct CEvtSource {
   LPWSTR name = nullptr;  // LocalAlloc'd copy, at most 99 characters
   LONG type = kMessageModule;
   CEvtFailed *failed = nullptr;
+  // Most sources memoise a handful of numbers, walked in the list; past
+  // kFailedListed the index is made and kept.
+  DWORD failed_count = 0;
   vesk::index::HashIndex<CEvtFailed> failed_index;
+  CEvtFound *found = nullptr;
+  vesk::index::HashIndex<CEvtFound> found_index;
 
   // Stores the name (at most 99 characters) and the type, and fills the
   // module references from the registry of the context's computer.  Reports
@@ -56,6 +69,10 @@ struct CEvtSource {
   bool IsFailed(DWORD number) const;
   // Puts `number` in the memo and latches its "Format error" text.
   void AddFailed(CEvtLog *ctx, DWORD number);
+  // The reference to start formatting `number` at: the first one, or the
+  // one found to hold it behind files that do not.
+  CEvtModuleRef *StartFor(DWORD number) const;
+  void AddFound(DWORD number, CEvtModuleRef *ref);
   // Latches the "Format error" text for `number` without memoising it.
   void LatchFormatError(CEvtLog *ctx, DWORD number) const;
 
@@ -76,6 +93,9 @@ struct CEvtSource {
   // modules themselves stay.
   void Release();
 };
+
+// How many failed numbers a source walks in its list before it indexes them.
+constexpr DWORD kFailedListed = 8;
 
 // The longest source name a source entry keeps.
 constexpr int kSourceNameChars = 99;

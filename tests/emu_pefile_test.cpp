@@ -418,3 +418,68 @@ TEST_F(TableIndexTest, EntriesOfALongBlockAreFoundInAnyOrderAndADamagedOneEndsIt
                                       Err(ERROR_RESOURCE_DATA_NOT_FOUND), "e5", "e64",
                                       Err(ERROR_RESOURCE_DATA_NOT_FOUND)}));
 }
+
+// What a walk over the blocks in their order, and over a block's entries
+// from its start, finds for `id`: the text's first unit, or an error code.
+std::string WalkedLookup(const std::vector<uint8_t> &t, uint32_t id) {
+  auto u16 = [&](size_t at) { return static_cast<uint32_t>(t[at] | t[at + 1] << 8); };
+  auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+  const uint32_t size = static_cast<uint32_t>(t.size());
+  const uint32_t blocks = u32(0);
+  if (blocks > (size - 4) / 12) return Err(ERROR_RESOURCE_DATA_NOT_FOUND);
+  for (uint32_t b = 0; b < blocks; ++b) {
+    uint32_t low = u32(4 + 12 * b), high = u32(8 + 12 * b);
+    if (id < low || id > high) continue;
+    uint64_t at = u32(12 + 12 * b);
+    for (uint32_t skip = id - low;; --skip) {
+      if (at > size || size - at < 4) return Err(ERROR_RESOURCE_DATA_NOT_FOUND);
+      uint32_t length = u16(at);
+      if (length < 4 || length > size - at) return Err(ERROR_RESOURCE_DATA_NOT_FOUND);
+      if (skip == 0)
+        return length >= 6 && u16(at + 4) ? std::string(1, char(u16(at + 4))) : "";
+      at += length;
+    }
+  }
+  return Err(ERROR_MR_MID_NOT_FOUND);
+}
+
+TEST_F(TableIndexTest, RandomTablesGiveWhatAWalkGives) {
+  uint32_t state = 12345;
+  auto next = [&](uint32_t n) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % n;
+  };
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    // Blocks that overlap, come in any order or are inverted, over a run of
+    // entries some of which are damaged.
+    const uint32_t nblocks = 1 + next(12);
+    const uint32_t entries = 150 + next(200);
+    std::vector<uint8_t> t;
+    Put32(t, 0, nblocks);
+    const uint32_t first = 4 + 12 * nblocks;
+    std::vector<uint32_t> offsets;
+    size_t at = first;
+    for (uint32_t e = 0; e < entries; ++e) {
+      offsets.push_back(static_cast<uint32_t>(at));
+      uint32_t length = next(40) == 0 ? next(4) : 8;  // a damaged length now and then
+      Put16(t, at, length);
+      Put16(t, at + 2, 1);
+      Put16(t, at + 4, 'a' + e % 26);
+      Put16(t, at + 6, 0);
+      at += 8;
+    }
+    for (uint32_t b = 0; b < nblocks; ++b) {
+      uint32_t low = next(300), span = next(4) == 0 ? 0 : next(200);
+      uint32_t high = next(10) == 0 ? low - 1 : low + span;  // now and then inverted
+      Put32(t, 4 + 12 * b, low);
+      Put32(t, 8 + 12 * b, high);
+      Put32(t, 12 + 12 * b, offsets[next(entries)]);
+    }
+    std::vector<DWORD> ids;
+    for (int i = 0; i < 120; ++i) ids.push_back(next(520));
+    std::vector<std::string> expected;
+    for (DWORD id : ids) expected.push_back(WalkedLookup(t, id));
+    EXPECT_EQ(LookupAll(Pe(Resources({{0x0409, t}})), ids), expected);
+  }
+}

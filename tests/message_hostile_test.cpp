@@ -233,6 +233,27 @@ TEST_F(CacheSizeTest, LookUpsInLongListsCompareOneEntryNotTheWholeList) {
   EXPECT_FALSE(s->IsFailed(120000));
 }
 
+TEST_F(CacheSizeTest, ANumberFoundBehindFilesThatLackItStartsThereNextTime) {
+  local_->add_file(u"C:\\WINDOWS\\system32\\app.dll", vesk::test::MessageDll("app", 32));
+  local_->add_file(u"C:\\WINDOWS\\system32\\extra.dll",
+                   vesk::test::MessageDll("extra", 32));
+  RegisterSource(*local_, u"Application", u"Pair", u"EventMessageFile",
+                 u"app.dll;missing.dll;extra.dll");
+  CEvtLog *ctx = Open();
+  EXPECT_EQ(Format(ctx, u"Pair", kMessageModule, 2000, {u"z"}), "Only in extra: z.");
+  TakeError(ctx);
+  emu::reset_calls();
+  EXPECT_EQ(Format(ctx, u"Pair", kMessageModule, 2000, {u"y"}), "Only in extra: y.");
+  EXPECT_EQ(emu::calls(emu::Call::FormatMessageW), 1u) << "app.dll is not asked again";
+  // A number the first file holds is still taken from it.
+  EXPECT_EQ(Format(ctx, u"Pair", kMessageModule, 1001),
+            "First line second line\r\nhard break");
+  EXPECT_EQ(Format(ctx, u"Pair", kMessageModule, 1000, {u"Alpha", u"4", u"HOST", u"ok"}),
+            "Service Alpha started with 4 threads on HOST (ok). ");
+  EXPECT_EQ(emu::calls(emu::Call::FormatMessageW), 3u);
+  EXPECT_EQ(TakeError(ctx), "");
+}
+
 TEST(HashIndexTest, FindsEveryEntryAndOnlyMatchingOnes) {
   struct Item {
     uint32_t key;

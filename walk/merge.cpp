@@ -34,6 +34,11 @@ struct Merge::Impl {
 
   void scan() {
     scanned = true;
+    // One key per record in the logs' ranges at most: reserved at once, so
+    // the vector does not double past what the logs hold.
+    uint64_t most = 0;
+    for (const auto &log : logs) most += log->span();
+    keys.reserve(static_cast<size_t>(most));
     for (size_t i = 0; i < logs.size(); ++i)
       while (logs[i]->next_raw(scratch))
         keys.push_back(Key{scratch.has_raw ? scratch.raw.time_written : 0u,

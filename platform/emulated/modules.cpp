@@ -286,7 +286,19 @@ HMODULE load_shared(const std::shared_ptr<ByteSource> &source) {
   if (loaded) return new_handle(std::move(loaded));
   const uint64_t size = source->size();
   HMODULE handle = nullptr;
-  if (fd >= 0 && size != 0 && size <= SIZE_MAX) {
+  const uint8_t *in_place = source->bytes();
+  if (in_place != nullptr && size != 0) {
+    // The source holds the bytes already (a host file it mapped, bytes in
+    // memory): read them there, and keep the source for as long as the load.
+    uint64_t resident = fd >= 0 ? data_bytes(fd, size, m.budget.load()) : size;
+    if (!charge(resident)) {
+      report("LoadLibraryExW: the module budget is spent");
+      detail::set_error(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
+    FileView view{in_place, size, source};
+    handle = load_data_file(*source, &view, resident, source);
+  } else if (fd >= 0 && size != 0 && size <= SIZE_MAX) {
     uint64_t resident = data_bytes(fd, size, m.budget.load());
     if (!charge(resident)) {
       report("LoadLibraryExW: the module budget is spent");
