@@ -1,6 +1,8 @@
 #include "cli/format.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace vesk::cli {
 
@@ -59,15 +61,66 @@ const Cell &value(const Record &r, Column c, walk::TimeZone zone, Cell &scratch)
   }
 }
 
+// Eight bytes at a time: whether any byte of `w` is below `n` (n <= 0x80),
+// or equal to `b`.  Exact as a yes or no for the whole word, which is all
+// the scans below ask.
+constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+inline uint64_t any_below(uint64_t w, uint8_t n) { return (w - kOnes * n) & ~w & kHighs; }
+inline uint64_t any_equal(uint64_t w, uint8_t b) {
+  const uint64_t x = w ^ (kOnes * b);
+  return (x - kOnes) & ~x & kHighs;
+}
+inline uint64_t load8(const char *p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The first byte at or after `i` that a JSON string must escape (a control
+// character, a double quote or a backslash), or `n`; skips clean words
+// eight bytes at a time.
+size_t json_special(const char *s, size_t i, size_t n) {
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t w = load8(s + i);
+    if (any_below(w, 0x20) | any_equal(w, '"') | any_equal(w, '\\')) break;
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return i;
+  }
+  return n;
+}
+
+// Whether a CSV field must be quoted: it holds ',', '"', CR or LF.
+bool csv_needs_quotes(std::string_view text) {
+  const char *s = text.data();
+  const size_t n = text.size();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t w = load8(s + i);
+    if (any_equal(w, ',') | any_equal(w, '"') | any_equal(w, '\r') | any_equal(w, '\n'))
+      return true;
+  }
+  for (; i < n; ++i)
+    if (s[i] == ',' || s[i] == '"' || s[i] == '\r' || s[i] == '\n') return true;
+  return false;
+}
+
 void append_csv_field(std::string &out, std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+  if (!csv_needs_quotes(text)) {
     out += text;
     return;
   }
   out += '"';
-  for (char c : text) {
-    if (c == '"') out += '"';
-    out += c;
+  // Runs up to each double quote, copied whole; the quote is doubled.
+  for (size_t from = 0; from < text.size();) {
+    const void *q = std::memchr(text.data() + from, '"', text.size() - from);
+    const size_t to =
+        q ? static_cast<size_t>(static_cast<const char *>(q) - text.data()) + 1
+          : text.size();
+    out.append(text.data() + from, to - from);
+    if (q) out += '"';
+    from = to;
   }
   out += '"';
 }
@@ -191,43 +244,65 @@ void append_csv_record(std::string &out, const Record &r, const Layout &layout) 
   out += "\r\n";
 }
 
-void append_json_string(std::string &out, std::string_view utf8) {
-  out += '"';
-  size_t plain = 0;  // start of the run not yet copied
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(utf8.data() + plain, i - plain);
-    plain = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
-    }
+namespace {
+
+// The escape of a byte that a JSON string must escape.
+void append_json_escape(std::string &out, unsigned char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\b':
+      out += "\\b";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default:
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
   }
-  out.append(utf8.data() + plain, utf8.size() - plain);
+}
+
+}  // namespace
+
+void append_json_string(std::string &out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size() + 2);
+  out += '"';
+  const char *s = utf8.data();
+  const size_t n = utf8.size();
+  for (size_t plain = 0; plain < n;) {
+    const size_t i = json_special(s, plain, n);
+    out.append(s + plain, i - plain);
+    if (i == n) break;
+    append_json_escape(out, static_cast<unsigned char>(s[i]));
+    plain = i + 1;
+  }
+  out += '"';
+}
+
+void append_json_string_scalar(std::string &out, std::string_view utf8) {
+  out += '"';
+  for (char ch : utf8) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == '"' || c == '\\')
+      append_json_escape(out, c);
+    else
+      out += ch;
+  }
   out += '"';
 }
 

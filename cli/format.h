@@ -51,7 +51,10 @@ void append_csv_record(std::string &out, const Record &r, const Layout &layout);
 // A JSON string literal for UTF-8 text: quote, backslash and every control
 // character below 0x20 escaped.
 std::string json_string(std::string_view utf8);
+// Scans eight bytes at a time and copies the runs between escapes whole.
 void append_json_string(std::string &out, std::string_view utf8);
+// The same one byte at a time: the reference the fast form must match.
+void append_json_string_scalar(std::string &out, std::string_view utf8);
 // One JSON object on one line, LF-terminated, with the layout's columns as
 // keys in their order: record, event and event_id are numbers, strings an
 // array of strings, a value the record does not have is null.

@@ -9,8 +9,10 @@
 // for a usage error.  A reader that goes away (vesk ... | head) ends the walk
 // quietly with status 0.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,8 +21,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #if defined(_WIN32)
@@ -52,7 +57,7 @@ enum class Format { Table, Csv, Jsonl };
 // check().
 struct Args {
   std::string image, machine, format = "table", fields, output, since, until, as;
-  std::string from, to, limit;
+  std::string from, to, limit, jobs;
   std::vector<std::string> remotes, events, sources, types, logs;
   bool local = false, reverse = false, merge = false, list = false, quiet = false;
 };
@@ -64,12 +69,21 @@ struct Options {
   vesk::walk::Options walk;
   std::string output;  // empty: standard output
   bool merge = false, list = false, quiet = false;
+  unsigned jobs = 0;  // 0: one per processor
   std::vector<std::string> logs;
 };
 
 // After this many errors of single records in one log, the rest are counted
 // and not printed on standard error (their rows still carry them).
 constexpr int kRecordErrorsShown = 20;
+// A walk gives up after this many records in a row that could not be read
+// (as the walk layer does).
+constexpr int kUnreadableInARow = 1000;
+// The most threads --jobs takes, and the most a walk uses: each thread
+// holds a handle with its caches and a few blocks of rows, and past eight
+// the memory would pass 64 MB for no gain on the machines this runs on.
+constexpr uint64_t kMaxJobs = 64;
+constexpr unsigned kMaxThreads = 8;
 
 const char kDescription[] =
     "Prints the records of each event LOG (Application, System, Security, ...)\n"
@@ -198,6 +212,11 @@ bool check(const Args &a, Options *o) {
   if (from) o->walk.from = static_cast<uint32_t>(*from);
   if (to) o->walk.to = static_cast<uint32_t>(*to);
   o->walk.reverse = a.reverse;
+  if (!a.jobs.empty()) {
+    if (!parse_number(a.jobs, kMaxJobs, &n) || n == 0)
+      return usage_error("--jobs takes a number from 1 to 64, not '" + a.jobs + "'");
+    o->jobs = static_cast<unsigned>(n);
+  }
 
   auto time = [&](const char *name, const std::string &text,
                   std::optional<int64_t> *into) -> bool {
@@ -360,6 +379,28 @@ class Printer {
     out_.drain();
   }
 
+  // Whether rows can be rendered apart from the printer (not for a table,
+  // whose widths come from all its rows).
+  bool renders_rows() const { return format_ != Format::Table; }
+
+  // Appends the row of `r` as this format prints it.
+  void render(std::string &out, const Record &r) const {
+    if (format_ == Format::Csv)
+      vesk::cli::append_csv_record(out, r, layout_);
+    else
+      vesk::cli::append_json_record(out, r, layout_);
+  }
+
+  // `n` rows that render() made, in order.
+  void add_rendered(std::string_view rows, uint64_t n) {
+    rows_ += n;
+    if (format_ == Format::Csv && !header_done_)
+      out_.buffer() += vesk::cli::csv_header(layout_);
+    header_done_ = true;
+    out_.buffer() += rows;
+    out_.drain();
+  }
+
   // Ends the output.
   void finish() {
     if (format_ == Format::Table && rows_ != 0) table_.finish(out_.buffer());
@@ -422,12 +463,268 @@ class RecordErrors {
   std::map<std::string, int> count_;
 };
 
+// The library reports some failures once per handle: the first record that
+// meets a source it cannot find, a message file it cannot load or a message
+// number that no file formats gets the error, later ones do not.  Which
+// records carry those errors thus depends on what the handle has converted
+// before, and a thread's handle has met only its own blocks.  Whether a
+// source, file or number fails does not depend on the handle, and what one
+// thread's handle has met the walk of one thread has met too.  So a record
+// that its thread converted without an error has none in the walk of one
+// thread either; and every record where a failure is first met anywhere
+// comes with an error from its thread.  The writer therefore keeps one more
+// handle, the mirror, that converts in order the records that came with an
+// error: the mirror has then met every failure that the walk of one thread
+// would have met before, and the error it reports is that walk's.
+
+// A stretch of consecutive places of a walk, converted by one thread: its
+// rows as the format prints them, and what the writer needs to know of each
+// record to end the walk where the walk of one thread ends it and to give
+// each row the error that walk gives it.
+struct Block {
+  enum class Kind : uint8_t {
+    kRow,         // a record and its row
+    kUnreadable,  // a record that could not be read, with its row
+    kMissing,     // a number past the end, met walking backwards: no row
+    kEnd,         // a number past the end walking forwards: the walk is over
+    kFiltered,    // a record the filter leaves out: no row
+  };
+  struct Entry {
+    uint32_t number;
+    Kind kind;
+    size_t end;         // where its row ends in `rows`
+    std::string error;  // the library's error text for it, if any
+    // For a readable record that came with an error: the record, for the
+    // writer to give it the mirror's error.
+    std::unique_ptr<Record> record;
+  };
+  std::string rows;
+  std::vector<Entry> entries;
+};
+
+// Converts places [first, first + n) of the walk over numbers lo..hi (hi
+// down, when reverse) with `log`, one record at a time by number.
+void convert_block(vesk::walk::Log &log, const Printer &printer,
+                   const vesk::walk::Options &wo, uint32_t lo, uint32_t hi,
+                   uint64_t first, uint64_t n, Block &b) {
+  Record rec;
+  for (uint64_t at = first; at < first + n; ++at) {
+    const uint32_t number =
+        wo.reverse ? hi - static_cast<uint32_t>(at) : lo + static_cast<uint32_t>(at);
+    if (!log.read(number, rec, true)) {
+      const Block::Kind kind = wo.reverse ? Block::Kind::kMissing : Block::Kind::kEnd;
+      b.entries.push_back({number, kind, b.rows.size(), {}, nullptr});
+      if (kind == Block::Kind::kEnd) return;
+      continue;
+    }
+    if (rec.has_raw && !wo.filter.matches(rec.raw)) {
+      b.entries.push_back({number, Block::Kind::kFiltered, b.rows.size(), {}, nullptr});
+      continue;
+    }
+    printer.render(b.rows, rec);
+    Block::Entry e{number, rec.has_raw ? Block::Kind::kRow : Block::Kind::kUnreadable,
+                   b.rows.size(),
+                   rec.error.kind != Cell::Kind::Empty ? rec.error.text : "", nullptr};
+    if (rec.has_raw && rec.error.kind != Cell::Kind::Empty)
+      e.record = std::make_unique<Record>(rec);
+    b.entries.push_back(std::move(e));
+  }
+}
+
+// The walk of one log over several threads, each with its own handle (the
+// library converts rows on one handle at a time).  The places of the walk
+// are cut into blocks dealt out in turn; the calling thread writes the
+// blocks in order, so the output is the walk of one thread, byte for byte.
+// Workers run at most a few blocks ahead of the writer, which bounds the
+// memory.  Returns whether the walk finished; *reason says why not.
+class ParallelWalk {
+ public:
+  ParallelWalk(std::vector<vesk::walk::Log *> logs, const Printer &printer,
+               const vesk::walk::Options &wo, uint32_t lo, uint32_t hi, uint64_t places)
+      : logs_(std::move(logs)),
+        printer_(printer),
+        wo_(wo),
+        lo_(lo),
+        hi_(hi),
+        places_(places) {
+    const uint64_t jobs = logs_.size();
+    // Blocks small enough that every thread has work in a short walk, large
+    // enough that handing them over and the reads that pass a block's end
+    // cost little next to converting them, and few enough records in flight
+    // (2 * 8192 at most, a few megabytes of rows) whatever the thread count.
+    block_ = std::clamp<uint64_t>(places_ / (jobs * 4), 16,
+                                  std::max<uint64_t>(64, 8192 / jobs));
+    blocks_ = (places_ + block_ - 1) / block_;
+    window_ = 2 * jobs;
+  }
+
+  ~ParallelWalk() { finish(); }
+
+  void start() {
+    for (size_t w = 0; w < logs_.size(); ++w)
+      threads_.emplace_back([this, w] { work(w); });
+  }
+
+  // The next block in order; false when there are no more.
+  bool next(Block &out) {
+    if (taken_ == blocks_) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_cv_.wait(lock, [&] { return ready_.count(taken_) != 0; });
+    out = std::move(ready_[taken_]);
+    ready_.erase(taken_);
+    ++taken_;
+    room_cv_.notify_all();
+    return true;
+  }
+
+  // Stops the workers and waits for them.
+  void finish() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    room_cv_.notify_all();
+    for (auto &t : threads_) t.join();
+    threads_.clear();
+  }
+
+ private:
+  void work(size_t w) {
+    for (uint64_t k = w; k < blocks_; k += logs_.size()) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_cv_.wait(lock, [&] { return stop_ || k < taken_ + window_; });
+        if (stop_) return;
+      }
+      Block b;
+      const uint64_t first = k * block_;
+      convert_block(*logs_[w], printer_, wo_, lo_, hi_, first,
+                    std::min(block_, places_ - first), b);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ready_.emplace(k, std::move(b));
+      }
+      ready_cv_.notify_all();
+    }
+  }
+
+  std::vector<vesk::walk::Log *> logs_;
+  const Printer &printer_;
+  const vesk::walk::Options &wo_;
+  uint32_t lo_, hi_;
+  uint64_t places_, block_ = 0, blocks_ = 0, window_ = 0;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable ready_cv_, room_cv_;
+  std::map<uint64_t, Block> ready_;
+  uint64_t taken_ = 0;  // blocks handed to the writer
+  bool stop_ = false;
+};
+
+// The walk of one log over several threads (see ParallelWalk); the caller
+// has printed the summary.  Null when the walk is not shared: a table, or
+// too few records, or no further handle could be opened.
+std::optional<bool> walk_shared(vesk::walk::Log &log, const std::string &name,
+                                const Options &o, Printer &printer, Progress &progress,
+                                const std::string &label) {
+  const unsigned jobs =
+      std::min(kMaxThreads,
+               o.jobs != 0 ? o.jobs : std::max(1u, std::thread::hardware_concurrency()));
+  const uint64_t todo = log.span();
+  if (jobs < 2 || !printer.renders_rows() || todo < 64) return std::nullopt;
+  std::vector<std::unique_ptr<vesk::walk::Log>> more;
+  for (unsigned j = 0; j < jobs && j < todo / 16; ++j) {  // the last is the mirror
+    std::string error;
+    auto other = vesk::walk::Log::open(name, o.walk, &error);
+    if (!other) return std::nullopt;
+    more.push_back(std::move(other));
+  }
+  if (more.size() < 2) return std::nullopt;
+  std::unique_ptr<vesk::walk::Log> mirror = std::move(more.back());
+  more.pop_back();
+  std::vector<vesk::walk::Log *> logs = {&log};
+  for (auto &m : more) logs.push_back(m.get());
+  const uint32_t first = log.oldest(), count = log.count();
+  uint32_t lo = first, hi = count ? first + count - 1u : first;
+  if (o.walk.from && *o.walk.from > lo) lo = *o.walk.from;
+  if (o.walk.to && *o.walk.to < hi) hi = *o.walk.to;
+
+  ParallelWalk parallel(std::move(logs), printer, o.walk, lo, hi, todo);
+  parallel.start();
+  Block b;
+  bool complete = true, over = false;
+  std::string reason;
+  int unreadable = 0, errors = 0;
+  uint64_t done = 0, shown = 0;
+  Record check;
+  std::string rerendered;
+  while (!over && parallel.next(b)) {
+    size_t from = 0;
+    for (Block::Entry &e : b.entries) {
+      if (o.walk.limit && shown >= *o.walk.limit) {
+        over = true;
+        break;
+      }
+      ++done;
+      if (e.kind == Block::Kind::kEnd) {
+        over = true;
+        break;
+      }
+      if (e.kind == Block::Kind::kRow || e.kind == Block::Kind::kFiltered)
+        unreadable = 0;
+      else if (++unreadable >= kUnreadableInARow)
+        over = true;
+      if (e.kind == Block::Kind::kRow || e.kind == Block::Kind::kUnreadable) {
+        std::string_view text = std::string_view(b.rows).substr(from, e.end - from);
+        from = e.end;
+        const std::string *error = &e.error;
+        if (e.record) {
+          // The mirror's error is the one the walk of one thread gives.
+          if (mirror->read(e.number, check, true) &&
+              check.error.text != e.record->error.text) {
+            e.record->error = check.error;
+            rerendered.clear();
+            printer.render(rerendered, *e.record);
+            text = rerendered;
+            error = &check.error.text;
+          }
+        }
+        if (!error->empty() && errors++ < kRecordErrorsShown) {
+          progress.clear();
+          std::fprintf(stderr, "vesk: %s: record %lu: %s\n", label.c_str(),
+                       static_cast<unsigned long>(e.number),
+                       vesk::cli::display_text(*error).c_str());
+        }
+        printer.add_rendered(text, 1);
+        ++shown;
+      }
+      if (over) {
+        complete = false;
+        reason = std::to_string(kUnreadableInARow) +
+                 " records in a row could not be read (up to record " +
+                 std::to_string(e.number) + "); stopping";
+        break;
+      }
+      progress.tick(done);
+    }
+  }
+  parallel.finish();
+  progress.clear();
+  printer.flush();
+  if (!complete) std::fprintf(stderr, "vesk: %s: %s\n", label.c_str(), reason.c_str());
+  if (errors > kRecordErrorsShown && !o.quiet)
+    std::fprintf(stderr, "vesk: %s: %d records reported errors\n", label.c_str(), errors);
+  return complete;
+}
+
 // Walks one open log; false when the walk had to stop before its end.
-bool walk(vesk::walk::Log &log, const Options &o, Printer &printer) {
+bool walk(vesk::walk::Log &log, const std::string &name, const Options &o,
+          Printer &printer) {
   summary(o, log);
   const std::string label = display_label(o, log);
   const uint64_t span = log.span();
   Progress progress(!o.quiet && VESK_ISATTY(VESK_FILENO(stderr)), label, span);
+  if (auto shared = walk_shared(log, name, o, printer, progress, label)) return *shared;
   Record rec;
   RecordErrors errors;
   while (log.next(rec)) {
@@ -582,6 +879,11 @@ int main(int argc, char **argv) {
   app.add_option("--to", a.to, "only record numbers N and below")->type_name("N");
   app.add_flag("--reverse", a.reverse, "newest record first");
   app.add_option("-n,--limit", a.limit, "at most N rows per log")->type_name("N");
+  app.add_option("-j,--jobs", a.jobs,
+                 "convert with N threads, each with its own handle (default: one per "
+                 "processor, at most 8); the rows come out as with one thread, byte "
+                 "for byte")
+      ->type_name("N");
   app.add_flag("--merge", a.merge,
                "one timeline of every log and file named, ordered by the time "
                "written, then the log's place on the command line, then the record "
@@ -674,7 +976,7 @@ int main(int argc, char **argv) {
       }
       if (o.merge)
         opened.push_back(std::move(log));
-      else if (!walk(*log, o, printer))
+      else if (!walk(*log, name, o, printer))
         all_ok = false;
     }
     if (o.merge && !opened.empty() && !merge(std::move(opened), o, printer))

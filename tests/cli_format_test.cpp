@@ -4,8 +4,12 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "cli/format.h"
+#include "walk/utf8.h"
 
 namespace cli = vesk::cli;
 
@@ -231,6 +235,101 @@ TEST(CliFormat, FieldsNameColumnsOnceEach) {
   EXPECT_EQ(all.size(), std::size(vesk::walk::kAllColumns));
   EXPECT_EQ(all.front(), vesk::walk::Column::kLog);
   EXPECT_EQ(all.back(), vesk::walk::Column::kError);
+}
+
+// Text whose bytes are drawn from what the escapes care about, in runs long
+// and short, at every alignment: the word-at-a-time scans must find exactly
+// what the byte-at-a-time forms find.
+std::string random_text(std::mt19937 &rng) {
+  static const char *const kPieces[] = {"plain ascii text ",
+                                        "\"",
+                                        "\\",
+                                        "\r\n",
+                                        "\t",
+                                        ",",
+                                        "\x01",
+                                        "\x1f",
+                                        "\x7f",
+                                        "caf\xc3\xa9 ",
+                                        "\xe2\x82\xac",
+                                        "\xf0\x9f\x98\x80",
+                                        "abcdefgh",
+                                        " "};
+  std::string out;
+  const int pieces = static_cast<int>(rng() % 12);
+  for (int i = 0; i < pieces; ++i) out += kPieces[rng() % std::size(kPieces)];
+  out.erase(0, rng() % 8);  // every alignment of the special bytes
+  return out;
+}
+
+TEST(CliFormat, BulkJsonEscapingMatchesTheByteByByteForm) {
+  std::mt19937 rng(17);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string text = random_text(rng);
+    std::string fast = "prefix", slow = "prefix";
+    cli::append_json_string(fast, text);
+    cli::append_json_string_scalar(slow, text);
+    ASSERT_EQ(fast, slow) << text;
+  }
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  std::string fast, slow;
+  cli::append_json_string(fast, all);
+  cli::append_json_string_scalar(slow, all);
+  EXPECT_EQ(fast, slow);
+  EXPECT_NE(fast.find("\\u001e\\u001f !\\\"#"), std::string::npos) << fast;
+  EXPECT_NE(fast.find("[\\\\]"), std::string::npos) << fast;
+}
+
+TEST(CliFormat, BulkCsvQuotingMatchesTheRule) {
+  std::mt19937 rng(18);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string text = random_text(rng);
+    std::string expected = text;
+    if (text.find_first_of(",\"\r\n") != std::string::npos) {
+      expected = "\"";
+      for (char c : text) {
+        if (c == '"') expected += '"';
+        expected += c;
+      }
+      expected += '"';
+    }
+    ASSERT_EQ(cli::csv_field(text), expected) << text;
+  }
+}
+
+// UTF-16 with ASCII runs of every length and alignment around units that
+// need two, three and four bytes, and unpaired surrogates at the edges.
+TEST(WalkUtf8, FastConversionMatchesTheUnitByUnitForm) {
+  static const char16_t kUnits[] = {u'a',   u'Z',   u' ',   0x7F,   0x80,
+                                    0xE9,   0x7FF,  0x800,  0x20AC, 0xFFFF,
+                                    0xD83D, 0xDE00, 0xDBFF, 0xDC00};
+  std::mt19937 rng(19);
+  for (int i = 0; i < 20000; ++i) {
+    std::u16string text;
+    const int n = static_cast<int>(rng() % 40);
+    for (int k = 0; k < n; ++k)
+      text += rng() % 3 ? static_cast<char16_t>(u'a' + rng() % 26) : kUnits[rng() % 14];
+    std::string fast = "x", slow = "x";
+    vesk::walk::append_utf8(fast, text.data(), text.size());
+    vesk::walk::append_utf8_scalar(slow, text.data(), text.size());
+    ASSERT_EQ(fast, slow) << "case " << i;
+    // The same units stored little-endian at an odd address, as inside a
+    // raw record.
+    std::vector<unsigned char> bytes(1 + 2 * text.size());
+    for (size_t k = 0; k < text.size(); ++k) {
+      bytes[1 + 2 * k] = static_cast<unsigned char>(text[k] & 0xFF);
+      bytes[2 + 2 * k] = static_cast<unsigned char>(text[k] >> 8);
+    }
+    std::string unaligned = "x";
+    vesk::walk::append_utf8_le(unaligned, bytes.data() + 1, text.size());
+    ASSERT_EQ(unaligned, slow) << "case " << i;
+  }
+  std::string out;
+  const std::u16string mixed =
+      u"abcd\u00e9\U0001F600" + std::u16string(1, char16_t(0xD800)) + u"xyz!";
+  vesk::walk::append_utf8(out, mixed.data(), mixed.size());
+  EXPECT_EQ(out, "abcd\xc3\xa9\xf0\x9f\x98\x80\xef\xbf\xbdxyz!");
 }
 
 TEST(CliFormat, TableAlignsByCodePointsAndKeepsRowsOnOneLine) {

@@ -195,6 +195,75 @@ TEST_F(CliRun, UnreadableRecordStillGivesARowWithItsError) {
   EXPECT_EQ(csv.err.find("oldest"), std::string::npos) << csv.err;
 }
 
+// --jobs: the walk over several threads prints the walk of one thread byte
+// for byte, forwards and backwards, over part of the range and up to a
+// limit, with records that cannot be read among the others.
+TEST_F(CliRun, JobsPrintTheSameBytesAsOneThread) {
+  std::vector<EvtRecord> records;
+  const std::u16string sources[] = {u"NoSuchSource", u"Other", u"Third source"};
+  for (uint32_t i = 1; i <= 1500; ++i) {
+    EvtRecord r;
+    r.time_generated = r.time_written = 1078128000 + i * 7;
+    r.event_id = 1 + i % 5;
+    r.event_type = static_cast<uint16_t>(1 << (i % 3));
+    r.source = sources[i % 3];
+    r.computer = u"RUNPC";
+    r.strings = {u"text " + vesk::emu::from_utf8(std::to_string(i)), u"a \"quoted\", b"};
+    if (i % 4 == 0) r.sid = vesk::tools::evt_sid("S-1-5-18");
+    records.push_back(r);
+  }
+  std::vector<uint8_t> log = vesk::tools::write_evt(records);
+  // Every 97th record damaged.
+  size_t offset = 0x30;
+  for (uint32_t i = 1; i <= records.size(); ++i) {
+    if (i % 97 == 0) std::memcpy(&log[offset + 4], "XXXX", 4);
+    offset += vesk::tools::evt_record_size(records[i - 1]);
+  }
+  std::ofstream(image_ / "WINDOWS" / "system32" / "config" / "AppEvent.Evt",
+                std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char *>(log.data()),
+             static_cast<std::streamsize>(log.size()));
+
+  const std::vector<std::vector<std::string>> variants = {
+      {"--format", "jsonl"},
+      {"--format", "csv"},
+      {"--format", "jsonl", "--reverse"},
+      {"--format", "csv", "--from", "200", "--to", "1301"},
+      {"--format", "jsonl", "--limit", "777"},
+      {"--format", "jsonl", "--reverse", "--from", "1000", "--to", "5000", "--limit",
+       "600"},
+  };
+  for (const auto &variant : variants) {
+    std::vector<std::string> args = {"--image", image_.string(), "--quiet"};
+    args.insert(args.end(), variant.begin(), variant.end());
+    auto with_jobs = [&](const char *jobs) {
+      auto a = args;
+      a.insert(a.end(), {"--jobs", jobs, "Application"});
+      return Vesk(a);
+    };
+    const Outcome one = with_jobs("1");
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_GT(one.out.size(), 10000u);
+    for (const char *jobs : {"2", "3", "8"}) {
+      const Outcome many = with_jobs(jobs);
+      EXPECT_EQ(many.status, 0) << many.err;
+      EXPECT_TRUE(many.out == one.out) << "--jobs " << jobs << " " << variant.back();
+      // The records' errors are told in the same order.
+      auto record_lines = [](const std::string &err) {
+        std::string out;
+        for (const auto &line : Lines(err))
+          if (line.find(": record ") != std::string::npos &&
+              line.find("offset") == std::string::npos)
+            out += line + "\n";
+        return out;
+      };
+      EXPECT_EQ(record_lines(many.err), record_lines(one.err));
+    }
+  }
+  const Outcome bad = Vesk({"--image", image_.string(), "--jobs", "0", "Application"});
+  EXPECT_EQ(bad.status, 2);
+}
+
 TEST_F(CliRun, FlagsNameTheImagesAndWinOverTheVariables) {
   const fs::path elsewhere = dir_.path() / "nothing-here";
   fs::create_directories(elsewhere);

@@ -860,33 +860,4 @@ TEST(EvtDamage, InPlaceAndAssembledReadsAgree) {
   EXPECT_GT(failures, 100);
 }
 
-// A log file of the host is mapped; giving its memory back between reads
-// changes nothing that is read.
-TEST(EvtLayout, MappedHostFileReadsTheSameAfterItsMemoryIsGivenBack) {
-  vesk::test::TempDir dir("evt-mapped");
-  fs::path file = dir.path() / "mapped.evt";
-  const auto bytes = tools::write_evt(Samples(3000), {.max_size = 256 * 1024});
-  {
-    std::ofstream f(file, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  }
-  std::string err;
-  auto src = emu::host_source(file, &err);
-  ASSERT_NE(src, nullptr) << err;
-  ASSERT_NE(src->bytes(), nullptr);
-  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), src->bytes()));
-  src->release();
-  std::vector<uint8_t> back(bytes.size());
-  ASSERT_TRUE(src->read(0, back.data(), back.size()));
-  EXPECT_EQ(back, bytes);
-  EXPECT_FALSE(src->read(bytes.size() - 3, back.data(), 4)) << "a read past the end";
-  DWORD error = 0;
-  auto log = emu::EvtLog::open(src, &error);
-  ASSERT_NE(log, nullptr);
-  auto expected = ReadAll(*OpenBytes(bytes), kSeqFwd, 4096);
-  ASSERT_GT(expected.size(), 500u);
-  EXPECT_EQ(ReadAll(*log, kSeqFwd, 4096), expected);
-}
-
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "records/civil.h"
+#include "walk/utf8.h"
 
 namespace vesk::walk {
 
@@ -12,10 +13,8 @@ namespace {
 
 template <typename Unit>
 void append_utf16(std::string &out, const Unit *text, size_t n) {
-  if (out.capacity() < out.size() + n) out.reserve(out.size() + n);
-  append_utf8_units(out, n, [&](size_t i) {
-    return static_cast<uint32_t>(static_cast<uint16_t>(text[i]));
-  });
+  static_assert(sizeof(Unit) == 2);
+  append_utf8(out, reinterpret_cast<const char16_t *>(text), n);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "records/civil.h"
 #include "records/record.h"
 #include "vesk.h"
+#include "walk/utf8.h"
 #include "walk/variant.h"
 #include "walk/walk.h"
 
@@ -138,9 +139,7 @@ void text_field(const RecordView &view, DWORD offset, std::string &out) {
   const RecordText t = view.Text(offset);
   out.clear();
   if (t.text == nullptr) return;
-  const BYTE *b = view.bytes() + offset;
-  append_utf8_units(out, t.units,
-                    [&](size_t i) { return static_cast<uint32_t>(ReadU16(b + 2 * i)); });
+  vesk::walk::append_utf8_le(out, view.bytes() + offset, t.units);
 }
 
 // The raw fields that the filter looks at, read without going past the
@@ -481,8 +480,13 @@ struct Log::Impl {
 
   // Fills out.row and out.error from the library.
   void fill_row(uint32_t number, Record &out) {
-    for (Cell &c : out.row) c = Cell{};
-    out.error = Cell{};
+    // Emptied in place: the texts keep their capacity from record to record.
+    for (Cell &c : out.row) {
+      c.kind = Cell::Kind::Empty;
+      c.text.clear();
+    }
+    out.error.kind = Cell::Kind::Empty;
+    out.error.text.clear();
     std::string why;
     Library *lib = library_for(out.has_raw ? out.raw.source : std::string(), &why);
     if (lib == nullptr) {

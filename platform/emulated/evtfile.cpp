@@ -407,9 +407,6 @@ std::unique_ptr<EvtLog> EvtLog::open(std::shared_ptr<ByteSource> file, DWORD *er
   lay.broken = broken;
   lay.forward = log->forward_.size();
   lay.backward = m;
-  // Building the index touched every record; a mapped file gives that
-  // memory back now, and the reads give back what they touch as they go.
-  log->file_->release();
   return log;
 }
 
@@ -609,11 +606,6 @@ DWORD EvtLog::read_in_place(int64_t n, int64_t step, void *buffer, DWORD *read_o
     ring_read(pieces_[i].offset, out + at, pieces_[i].length);
   position_ = n + step * static_cast<int64_t>(good);
   *read_out = static_cast<DWORD>(good_bytes);
-  served_ += good_bytes;
-  if (served_ >= kResidentLimit) {
-    served_ = 0;
-    file_->release();
-  }
   return 0;
 }
 

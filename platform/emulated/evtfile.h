@@ -219,11 +219,6 @@ class EvtLog {
   std::vector<Piece> pieces_;
   std::vector<uint8_t> scratch_;           // a batch being put together
   std::vector<uint8_t> backward_scratch_;  // a run read to be reversed
-  // Bytes served from a mapped file since its memory was last given back;
-  // at kResidentLimit it is given back again, so a walk keeps only a few
-  // megabytes of a large log resident.
-  static constexpr uint64_t kResidentLimit = 4 << 20;
-  uint64_t served_ = 0;
 };
 
 }  // namespace vesk::emu

@@ -46,14 +46,20 @@ struct Block {
 static_assert(sizeof(Block) == 16);
 constexpr uint64_t kTag = 0x5254534241544F4FULL;
 
-struct Strings {
+// The live strings, in shards chosen by address, each with its own lock: the
+// threads of a parallel walk allocate and free strings for every row, and
+// one lock for all of them would have them queue on it.
+struct alignas(64) Strings {
   std::mutex mutex;
   detail::PointerSet live;
 };
 
-Strings &strings() {
-  static Strings s;
-  return s;
+constexpr size_t kShards = 16;
+
+Strings &strings(const void *p) {
+  static Strings shards[kShards];
+  const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+  return shards[((a >> 4) ^ (a >> 12)) % kShards];
 }
 
 std::string describe(const void *p) {
@@ -85,7 +91,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
     std::memset(s, 0, bytes);
   s[length] = 0;
   {
-    auto &st = strings();
+    auto &st = strings(s);
     std::lock_guard<std::mutex> lock(st.mutex);
     st.live.insert(s);
   }
@@ -96,7 +102,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
 void release(BSTR s, const char *caller) {
   if (s == nullptr) return;
   {
-    auto &st = strings();
+    auto &st = strings(s);
     std::lock_guard<std::mutex> lock(st.mutex);
     if (st.live.erase(s) == 0) {
       report(std::string(caller) + ": " + describe(s) +

@@ -96,15 +96,10 @@ class ByteSource {
   // The host file descriptor the bytes are read from, for a caller that
   // maps them read-only; -1 when they are not in a host file.
   virtual int descriptor() const { return -1; }
-  // All size() bytes in place, when the source holds them in memory (a file
-  // mapped read-only, bytes given): readers may check and copy records
-  // where they lie.  Valid while the source lives; null for sources that
-  // only read.
+  // All size() bytes in place, when the source holds them in memory:
+  // readers may check and copy records where they lie.  Valid while the
+  // source lives; null for sources that only read.
   virtual const uint8_t *bytes() const { return nullptr; }
-  // Gives back the memory that reading through bytes() has made resident
-  // (a mapped file's pages; they are read again when next touched), so that
-  // a walk over a large file does not keep all of it.
-  virtual void release() const {}
 };
 
 std::shared_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
