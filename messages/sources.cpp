@@ -124,7 +124,10 @@ bool IsMissingMessage(DWORD code) {
 
 bool CEvtSource::IsFailed(DWORD number) const {
   const uint32_t hash = NumberHash(failed_index.seed(), number);
-  auto same = [&](const CEvtFailed *f) { return f->number == number; };
+  auto same = [&](const CEvtFailed *f) {
+    ++failed_compared;
+    return f->number == number;
+  };
   if (failed_count > kFailedListed && failed_index.usable())
     return failed_index.Find(hash, same) != nullptr;
   for (const CEvtFailed *f = failed; f != nullptr; f = f->next) {

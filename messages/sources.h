@@ -56,6 +56,9 @@ struct CEvtSource {
   // kFailedListed the index is made and kept.
   DWORD failed_count = 0;
   vesk::index::HashIndex<CEvtFailed> failed_index;
+  // How many memo entries IsFailed has compared with the number asked: a
+  // look-up compares about one whatever the memo's length.
+  mutable uint64_t failed_compared = 0;
   CEvtFound *found = nullptr;
   vesk::index::HashIndex<CEvtFound> found_index;
 

@@ -376,6 +376,24 @@ TEST_F(AccountsTest, SamIsReadOnceAndAddedAccountsComeFirst) {
   EXPECT_FALSE(Lookup(Sid("S-1-5-21-9-9-9-500"), u"OTHER").ok);
 }
 
+TEST_F(AccountsTest, ManyAccountsAreReadInOnePassOverEachList) {
+  constexpr uint32_t kUsers = 1500;
+  std::vector<SamAccount> accounts;
+  for (uint32_t i = 0; i < kUsers; ++i)
+    accounts.push_back({2000 + i, u"user" + emu::from_utf8(std::to_string(i))});
+  MountSam(SamRoot(accounts));
+  const uint64_t before = emu::hive_subkey_names_read();
+  EXPECT_EQ(Lookup(Sid(kDomainText + "-2749")).text, "WORKSTATION\\user749");
+  // Users holds a key per account and Names; Names a key per account.  Each
+  // list is read once (a name-by-name search of either would read it again).
+  const uint64_t read = emu::hive_subkey_names_read() - before;
+  EXPECT_GE(read, 2u * kUsers);
+  EXPECT_LE(read, 2u * kUsers + 64);
+  for (uint32_t i = 0; i < kUsers; i += 149)
+    EXPECT_EQ(Lookup(Sid(kDomainText + "-" + std::to_string(2000 + i))).text,
+              "WORKSTATION\\user" + std::to_string(i));
+}
+
 // The hive as chntpw's tools read it: the same machine SID and users.
 TEST_F(AccountsTest, PeerToolsReadTheWrittenSam) {
   if (std::system("command -v sampasswd >/dev/null 2>&1 && "

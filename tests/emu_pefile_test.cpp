@@ -7,9 +7,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "msgdllwriter.h"
+#include "pewriter.h"
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
 #include "support/testlib.h"
@@ -173,6 +177,50 @@ TEST_F(PeFileTest, BuiltTablesAreFoundInBothForms) {
     EXPECT_EQ(Lookup(pe, 3), Err(ERROR_MR_MID_NOT_FOUND));
     EXPECT_EQ(Lookup(pe, 0x0F), Err(ERROR_MR_MID_NOT_FOUND));
   }
+}
+
+std::vector<uint8_t> FileBytes(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(PeFileTest, WrittenMessageDllsReadBackInBothForms) {
+  // The list form: any order, a repeated id (the first is kept), the ids at
+  // both ends of the range, a language of its own.
+  const auto listed = vesk::tools::write_message_dll(
+      {{5, u"five"}, {0xFFFFFFFF, u"last"}, {4, u"four"}, {4, u"other"}, {0, u"zero"}},
+      0x0407);
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ(listed.size() % 0x200, 0u);
+  EXPECT_EQ(Lookup(listed, 4, 0x0407), "four");
+  EXPECT_EQ(Lookup(listed, 5, 0x0407), "five");
+  EXPECT_EQ(Lookup(listed, 0, 0x0407), "zero");
+  EXPECT_EQ(Lookup(listed, 0xFFFFFFFF, 0x0407), "last");
+  EXPECT_EQ(Lookup(listed, 6, 0x0407), Err(ERROR_MR_MID_NOT_FOUND));
+  EXPECT_EQ(Lookup(listed, 4, 0x0409), Err(ERROR_RESOURCE_LANG_NOT_FOUND));
+
+  // The file form with the same table writes the same bytes, and a section
+  // size past the table only adds a hole at the end.
+  vesk::test::TempDir dir("pewriter");
+  vesk::tools::MessageDllSpec spec;
+  spec.blocks = {{0, 0}, {4, 5}, {0xFFFFFFFF, 0xFFFFFFFF}};
+  spec.text = [](uint32_t id) -> std::u16string {
+    return id == 0 ? u"zero" : id == 4 ? u"four" : id == 5 ? u"five" : u"last";
+  };
+  spec.language = 0x0407;
+  spec.terminate_empty = true;
+  std::string error;
+  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "a.dll", spec, &error))
+      << error;
+  EXPECT_EQ(FileBytes(dir.path() / "a.dll"), listed);
+  spec.section_size = 0x100000;
+  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "b.dll", spec, &error))
+      << error;
+  const auto sparse = FileBytes(dir.path() / "b.dll");
+  ASSERT_EQ(sparse.size(), 0x200u + 0x100000u);
+  EXPECT_EQ(Lookup(sparse, 5, 0x0407), "five");
+  EXPECT_TRUE(std::all_of(sparse.begin() + static_cast<ptrdiff_t>(listed.size()),
+                          sparse.end(), [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(PeFileTest, LanguageFallbacks) {

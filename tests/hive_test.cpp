@@ -228,6 +228,29 @@ TEST_F(HiveTest, ChildrenComeInOnePassInStoredOrderWithTheirKeys) {
   }
 }
 
+TEST_F(HiveTest, ManySubkeysAreLookedUpWithoutReadingEveryNameEachTime) {
+  constexpr int kKeys = 3000;
+  RegNode root(u"ROOT");
+  auto &many = root.key(u"Many");
+  for (int i = 0; i < kKeys; ++i) many.key(u"Src" + emu::from_utf8(std::to_string(i)));
+  auto m = Open(Write(root))->child(u"Many");
+  ASSERT_NE(m, nullptr);
+  const uint64_t before = emu::hive_subkey_names_read();
+  // Every name in reverse stored order, differently cased, then names that
+  // are not there: a search per look-up would read ~kKeys^2/2 names.
+  for (int i = kKeys - 1; i >= 0; --i)
+    ASSERT_NE(m->child(u"sRC" + emu::from_utf8(std::to_string(i))), nullptr) << i;
+  for (int i = kKeys; i < 2 * kKeys; ++i)
+    ASSERT_EQ(m->child(u"Src" + emu::from_utf8(std::to_string(i))), nullptr) << i;
+  const uint64_t read = emu::hive_subkey_names_read() - before;
+  EXPECT_GE(read, static_cast<uint64_t>(kKeys));  // the names were read at all
+  EXPECT_LE(read, static_cast<uint64_t>(kKeys) + 16);
+  // Listing with the keys reads each name once more, not once per key.
+  const uint64_t listed = emu::hive_subkey_names_read();
+  EXPECT_EQ(m->children().size(), static_cast<size_t>(kKeys));
+  EXPECT_LE(emu::hive_subkey_names_read() - listed, static_cast<uint64_t>(kKeys) + 16);
+}
+
 TEST_F(HiveTest, WriterRefusesWhatAHiveCannotHoldAndLeavesNoFile) {
   struct Case {
     const char *what;

@@ -164,6 +164,34 @@ TEST_F(SourcesTest, NumbersNoFileFormatsAreReportedOncePerSource) {
   EXPECT_EQ(TakeError(ctx), "Format error, source=Alpha type=Message msg=1001");
 }
 
+TEST_F(SourcesTest, ALongMemoOfFailedNumbersIsSearchedWithoutWalkingIt) {
+  Register(u"Alpha", kEventMessages, u"%SystemRoot%\\system32\\app.dll");
+  CEvtLog *ctx = Open();
+  ASSERT_EQ(Format(ctx, u"Alpha", kMessageModule, 1000, kFourInserts), kServiceText);
+  CEvtSource *source = ctx->GetSource(u"Alpha", kMessageModule);
+  ASSERT_NE(source, nullptr);
+  constexpr DWORD kNumbers = 20000;
+  // Numbers that share their low 16 bits, and neighbours of each other.
+  for (DWORD i = 0; i < kNumbers; ++i) source->AddFailed(ctx, 0x50000 + i * 0x10000 + 7);
+  (void)TakeError(ctx);
+  source->failed_compared = 0;
+  for (DWORD i = 0; i < kNumbers; ++i) {
+    ASSERT_TRUE(source->IsFailed(0x50000 + i * 0x10000 + 7)) << i;
+    ASSERT_FALSE(source->IsFailed(0x50000 + i * 0x10000 + 8)) << i;
+  }
+  // A walk of the list would compare ~kNumbers^2 entries.
+  EXPECT_GE(source->failed_compared, static_cast<uint64_t>(kNumbers));
+  EXPECT_LE(source->failed_compared, 8u * 2 * kNumbers);
+  // Through the whole call: a memoised number asks no file and compares few.
+  const uint64_t formats = Calls(emu::Call::FormatMessageW);
+  source->failed_compared = 0;
+  EXPECT_EQ(Format(ctx, u"Alpha", kMessageModule, 0x50000 + 12345 * 0x10000 + 7),
+            "<none><before>");
+  EXPECT_EQ(TakeError(ctx), "");
+  EXPECT_EQ(Calls(emu::Call::FormatMessageW), formats);
+  EXPECT_LE(source->failed_compared, 64u);
+}
+
 TEST_F(SourcesTest, FileThatFailedToLoadIsSkippedAndTheNextOneSearched) {
   // Tried in the listed order: app, missing, extra.
   Register(u"Mixed", kEventMessages,

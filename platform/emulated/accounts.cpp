@@ -230,10 +230,15 @@ void read_kind(const std::shared_ptr<RegKey> &domain, const Layout &layout,
   const std::string here = where + "\\" + to_utf8(layout.kind);
   // Each list is taken in one pass: a name looked up one by one would search
   // the whole list again, and a SAM with many accounts would take
-  // quadratic time.
+  // quadratic time.  Names comes from the same pass: looking it up by name
+  // would list the kind's subkeys a second time.
+  std::shared_ptr<RegKey> names;
   for (const auto &[key, record] : kind->children()) {
     uint32_t rid = 0;
-    if (!rid_of_key(key, &rid)) continue;  // Names, Members
+    if (!rid_of_key(key, &rid)) {
+      if (!names && iequal(key, u"Names")) names = record;
+      continue;  // Names, Members
+    }
     auto value = record ? record->value(layout.value) : std::nullopt;
     std::u16string name;
     std::string why = "has no " + to_utf8(layout.value) + " value";
@@ -242,7 +247,6 @@ void read_kind(const std::shared_ptr<RegKey> &domain, const Layout &layout,
     else
       report("SAM: " + here + "\\" + to_utf8(key) + ": " + why + "; skipped");
   }
-  auto names = kind->child(u"Names");
   if (!names) return;
   for (const auto &[key, entry] : names->children()) {
     auto value = entry ? entry->value(u"") : std::nullopt;

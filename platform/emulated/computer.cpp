@@ -238,15 +238,29 @@ std::optional<std::filesystem::path> find_case_insensitive(
 
 // ------------------------------------------------------------------ MemKey
 
+namespace {
+
+// `name` folded into a buffer kept per thread, so that a look-up (made for
+// every component of every path opened) allocates nothing once the buffer
+// has grown to the longest name.
+const std::u16string &folded(std::u16string_view name) {
+  static thread_local std::u16string buffer;
+  buffer.assign(name);
+  for (auto &c : buffer) c = upcase(c);
+  return buffer;
+}
+
+}  // namespace
+
 std::shared_ptr<RegKey> MemKey::child(std::u16string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = children_.find(fold(name));
+  auto it = children_.find(folded(name));
   return it == children_.end() ? nullptr : it->second;
 }
 
 std::optional<RegValue> MemKey::value(std::u16string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = values_.find(fold(name));
+  auto it = values_.find(folded(name));
   if (it == values_.end()) return std::nullopt;
   return it->second;
 }

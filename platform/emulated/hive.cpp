@@ -7,6 +7,7 @@
 // lookup that met it finds nothing.
 #include <hivex.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +57,9 @@ struct Hive {
 
 std::string show(const std::string &path) { return path.empty() ? "\\" : path; }
 
+// Subkey names read from any hive, for hive_subkey_names_read().
+std::atomic<uint64_t> g_subkey_names_read{0};
+
 template <typename T>
 struct Freed {
   T *p;
@@ -76,6 +80,7 @@ void each_child(Hive &hive, hive_node_h node, const std::string &path, Visit vis
   Freed<hive_node_h> guard{children};
   for (size_t i = 0; children[i] != 0; ++i) {
     errno = 0;
+    g_subkey_names_read.fetch_add(1, std::memory_order_relaxed);
     char *child_name = hivex_node_name(hive.handle, children[i]);
     if (child_name == nullptr) {
       hive.failed("key " + show(path) + ": cannot read the name of a subkey", errno);
@@ -316,6 +321,10 @@ std::shared_ptr<RegKey> open_hive(const std::filesystem::path &file, bool system
     resolve_control_set(*hive, root);
   }
   return std::make_shared<HiveKey>(hive, root, std::string(), system_hive);
+}
+
+uint64_t hive_subkey_names_read() {
+  return g_subkey_names_read.load(std::memory_order_relaxed);
 }
 
 }  // namespace vesk::emu

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_set>
 
 #include "platform/emulated/internal.h"
+#include "platform/emulated/pointerset.h"
 
 namespace vesk::emu {
 namespace {
@@ -39,7 +39,7 @@ static_assert(sizeof(Header) == 16);
 
 struct Blocks {
   std::mutex mutex;
-  std::unordered_set<const void *> live;  // the pointers handed out
+  detail::PointerSet live;  // the pointers handed out
 };
 
 Blocks &blocks() {
@@ -106,7 +106,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
   {
     auto &b = blocks();
     std::lock_guard<std::mutex> lock(b.mutex);
-    if (b.live.erase(mem) == 0) {
+    if (!b.live.erase(mem)) {
       report("LocalFree: " + describe(mem) +
              " is not a live LocalAlloc block (freed twice, or never allocated)");
       detail::set_error(ERROR_INVALID_HANDLE);

@@ -198,6 +198,11 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
 std::shared_ptr<RegKey> open_hive(const std::filesystem::path &file, bool system_hive,
                                   std::string *error);
 
+// How many subkey names have been read from hive files in this process: one
+// per subkey each time a key's subkeys are listed.  It shows how much of a
+// hive a reader walks; only ever grows.
+uint64_t hive_subkey_names_read();
+
 // ---------------------------------------------------------------- computers
 
 class Computer {

@@ -26,14 +26,21 @@ void put32(std::vector<uint8_t> &b, size_t at, uint32_t v) {
 
 // The stored length of an entry with `units` UTF-16 units of text: a 4-byte
 // header, the text and its terminator, rounded up to 4 bytes; just the
-// header for no text.
-uint64_t entry_bytes(size_t units) {
-  return units == 0 ? 4 : (4 + (units + 1) * 2 + 3) & ~uint64_t{3};
+// header for no text unless `terminate_empty`.
+uint64_t entry_bytes(size_t units, bool terminate_empty) {
+  if (units == 0 && !terminate_empty) return 4;
+  return (4 + (units + 1) * 2 + 3) & ~uint64_t{3};
+}
+
+// The section's size: what it holds, aligned to the file alignment, or the
+// spec's size when that is larger.
+uint64_t section_bytes(const MessageDllSpec &spec, uint64_t used) {
+  return std::max<uint64_t>(spec.section_size, (used + 0x1FF) & ~0x1FFull);
 }
 
 }  // namespace
 
-bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+bool write_message_dll(std::ostream &out, const MessageDllSpec &spec,
                        std::string *error) {
   auto text_of = [&](uint32_t id) {
     return spec.text ? spec.text(id) : std::u16string();
@@ -45,11 +52,11 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   for (const auto &b : spec.blocks) {
     block_at.push_back(static_cast<uint32_t>(table));
     for (uint64_t id = b.low; id <= b.high; ++id)
-      table += entry_bytes(text_of(static_cast<uint32_t>(id)).size());
+      table +=
+          entry_bytes(text_of(static_cast<uint32_t>(id)).size(), spec.terminate_empty);
   }
   const uint64_t used = kTableOffset + table;
-  const uint64_t section =
-      std::max<uint64_t>(spec.section_size, (used + 0x1FF) & ~0x1FFull);
+  const uint64_t section = section_bytes(spec, used);
   if (section > 0xFFFFFFFFull - kSectionRva || table > 0xFFFFFFFFull) {
     *error = "the section would pass 4 GB";
     return false;
@@ -60,12 +67,16 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   put32(head, 0x3C, 0x40);
   put32(head, 0x40, 0x00004550);
   put16(head, 0x44, 0x14C);
-  put16(head, 0x46, 1);     // one section
-  put16(head, 0x54, 0xE0);  // optional header size
+  put16(head, 0x46, 1);       // one section
+  put16(head, 0x54, 0xE0);    // optional header size
+  put16(head, 0x56, 0x2102);  // executable image, 32-bit, DLL
   const size_t opt = 0x58;
-  put16(head, opt, 0x10B);
-  put32(head, opt + 60, kSectionFile);  // SizeOfHeaders
-  put32(head, opt + 92, 16);            // data directories
+  put16(head, opt, 0x10B);              // PE32
+  put32(head, opt + 32, 0x1000);        // SectionAlignment
+  put32(head, opt + 36, kSectionFile);  // FileAlignment
+  put32(head, opt + 56, static_cast<uint32_t>(kSectionRva + section));  // SizeOfImage
+  put32(head, opt + 60, kSectionFile);                                  // SizeOfHeaders
+  put32(head, opt + 92, 16);  // data directories
   put32(head, opt + 96 + 16, kSectionRva);
   put32(head, opt + 96 + 20, static_cast<uint32_t>(used));
   const size_t sec = opt + 0xE0;
@@ -74,6 +85,7 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   put32(head, sec + 12, kSectionRva);
   put32(head, sec + 16, static_cast<uint32_t>(section));
   put32(head, sec + 20, kSectionFile);
+  put32(head, sec + 36, 0x40000040);  // initialised data, readable
 
   // The resource tree: root -> type 11 -> name 1 -> language 0x409 -> data.
   std::vector<uint8_t> tree(kTableOffset, 0);
@@ -84,16 +96,11 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   put32(tree, 0x18 + 16, 1);
   put32(tree, 0x18 + 20, 0x80000030);
   put16(tree, 0x30 + 14, 1);
-  put32(tree, 0x30 + 16, 0x409);
+  put32(tree, 0x30 + 16, spec.language);
   put32(tree, 0x30 + 20, 0x48);  // a leaf: the data entry
   put32(tree, 0x48, kSectionRva + kTableOffset);
   put32(tree, 0x48 + 4, static_cast<uint32_t>(table));
 
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    *error = file.string() + ": cannot create";
-    return false;
-  }
   out.write(reinterpret_cast<const char *>(head.data()), head.size());
   out.write(reinterpret_cast<const char *>(tree.data()), tree.size());
   std::vector<uint8_t> buf;
@@ -107,7 +114,7 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   for (const auto &b : spec.blocks) {
     for (uint64_t id = b.low; id <= b.high; ++id) {
       std::u16string t = text_of(static_cast<uint32_t>(id));
-      const uint64_t length = entry_bytes(t.size());
+      const uint64_t length = entry_bytes(t.size(), spec.terminate_empty);
       buf.assign(length, 0);
       put16(buf, 0, static_cast<uint32_t>(length));
       put16(buf, 2, 1);  // UTF-16
@@ -115,14 +122,40 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
       out.write(reinterpret_cast<const char *>(buf.data()), buf.size());
     }
   }
+  // Zeros to the file alignment; a larger section_size is left to the
+  // file form, as a hole.
+  const uint64_t padded = (used + 0x1FF) & ~0x1FFull;
+  static const char kZeros[0x200] = {};
+  out.write(kZeros, static_cast<std::streamsize>(padded - used));
+  if (!out) {
+    *error = "cannot write";
+    return false;
+  }
+  return true;
+}
+
+bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+                       std::string *error) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    *error = file.string() + ": cannot create";
+    return false;
+  }
+  if (!write_message_dll(out, spec, error)) {
+    *error = file.string() + ": " + *error;
+    return false;
+  }
   out.close();
   if (!out) {
     *error = file.string() + ": cannot write";
     return false;
   }
   // The rest of the section as a hole.
+  const uint64_t size = static_cast<uint64_t>(std::filesystem::file_size(file));
+  const uint64_t want =
+      kSectionFile + std::max<uint64_t>(spec.section_size, size - kSectionFile);
   std::error_code ec;
-  std::filesystem::resize_file(file, kSectionFile + section, ec);
+  std::filesystem::resize_file(file, want, ec);
   if (ec) {
     *error = file.string() + ": " + ec.message();
     return false;
