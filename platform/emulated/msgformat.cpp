@@ -7,11 +7,13 @@
 #include "platform/emulated/msgformat.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/emulated/internal.h"
@@ -19,12 +21,27 @@
 namespace vesk::emu {
 namespace {
 
-// Whether `value` is an address in this process's memory: a page mapped
-// there (mincore fails with ENOMEM for a page that is not).  Nothing is read
-// from it.
+// Whether `value` is a readable address in this process's memory.  The
+// probe asks the kernel to copy one byte from it into a local (it fails with
+// EFAULT for a page that is not mapped or not readable, such as a
+// sanitizer's reserved gap), so nothing is read through the pointer itself.
+// Where that probe is not to be had, mincore tells whether a page is mapped
+// at all.
 bool is_address(uint64_t value) {
   static const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   if (value < page || value > UINTPTR_MAX) return false;
+#if defined(__linux__)
+  unsigned char byte = 0;
+  iovec local{};
+  local.iov_base = &byte;
+  local.iov_len = 1;
+  iovec remote{};
+  remote.iov_base = reinterpret_cast<void *>(static_cast<uintptr_t>(value));
+  remote.iov_len = 1;
+  if (process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == 1) return true;
+  // A sandbox that refuses the call leaves mincore to judge.
+  if (errno != EPERM && errno != ENOSYS) return false;
+#endif
   unsigned char resident;
   void *start = reinterpret_cast<void *>(static_cast<uintptr_t>(value & ~(page - 1)));
   return mincore(start, static_cast<size_t>(page), &resident) == 0;

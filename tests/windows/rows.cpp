@@ -272,7 +272,7 @@ void fallback_and_parameters(Context &ctx) {
   check_text(error, L"", "a parameter reference latches nothing");
   r.strings = {L"%%5001 and 50%"};
   ctx.convert(r, row);
-  check_text(row.text(kSlotMessage), L"Value: nested %%5000  and 50. ",
+  check_text(row.text(kSlotMessage), L"Value: nested %%5000  and 50%. ",
              "a parameter text is not expanded again");
   r.strings = {L"[%%6000]"};
   error = ctx.convert(r, row);
