@@ -38,7 +38,7 @@
 namespace emu = vesk::emu;
 namespace fs = std::filesystem;
 using vesk::tools::EvtRecord;
-using vesk::tools::MessageDllSpec;
+using vesk::tools::MessageDllLayout;
 
 namespace {
 
@@ -59,14 +59,14 @@ void Check(bool ok, const std::string &what) {
 
 // A small message file: ids 1000 to 1010 with one insert.
 void WriteOrdinaryDll(const fs::path &file, uint64_t section = 0) {
-  MessageDllSpec spec;
-  spec.blocks = {{1000, 1010}};
-  spec.text = [](uint32_t id) {
+  MessageDllLayout layout;
+  layout.blocks = {{1000, 1010}};
+  layout.text = [](uint32_t id) {
     return u"Ordinary message " + U16(std::to_string(id)) + u": %1.";
   };
-  spec.section_size = section;
+  layout.section_size = section;
   std::string error;
-  Check(vesk::tools::write_message_dll(file, spec, &error), error);
+  Check(vesk::tools::write_message_dll(file, layout, &error), error);
 }
 
 // One image: its drive's files and its registry.
@@ -151,15 +151,16 @@ std::vector<Case> Cases() {
         [](const fs::path &drive) {
           WriteLog(drive, 10'000, [](uint32_t, EvtRecord &r) { r.event_id = 1005; });
           for (int i = 0; i < 30; ++i) {
-            MessageDllSpec spec;
+            MessageDllLayout layout;
             // Only the last file holds the records' number.
-            spec.blocks = {{i == 29 ? 1000u : 5000u, i == 29 ? 1010u : 5001u}};
-            spec.text = [](uint32_t) { return std::u16string(u"Sparse text %1."); };
-            spec.section_size = kSparseBytes;
+            layout.blocks = {{i == 29 ? 1000u : 5000u, i == 29 ? 1010u : 5001u}};
+            layout.text = [](uint32_t) { return std::u16string(u"Sparse text %1."); };
+            layout.section_size = kSparseBytes;
             std::string error;
-            Check(vesk::tools::write_message_dll(
-                      System32(drive) / ("s" + std::to_string(i) + ".dll"), spec, &error),
-                  error);
+            Check(
+                vesk::tools::write_message_dll(
+                    System32(drive) / ("s" + std::to_string(i) + ".dll"), layout, &error),
+                error);
           }
         },
         [](emu::Computer &c) {
@@ -204,16 +205,16 @@ std::vector<Case> Cases() {
                    WriteLog(drive, 100'000, [](uint32_t n, EvtRecord &r) {
                      r.event_id = kBlockEntries - 100 + n % 100;
                    });
-                   MessageDllSpec spec;
-                   spec.blocks = {{0, kBlockEntries - 1}};
-                   spec.text = [](uint32_t id) {
+                   MessageDllLayout layout;
+                   layout.blocks = {{0, kBlockEntries - 1}};
+                   layout.text = [](uint32_t id) {
                      return id >= kBlockEntries - 100
                                 ? std::u16string(u"Deep message %1.")
                                 : std::u16string();
                    };
                    std::string error;
                    Check(vesk::tools::write_message_dll(System32(drive) / "deep.dll",
-                                                        spec, &error),
+                                                        layout, &error),
                          error);
                  },
                  [](emu::Computer &c) {

@@ -202,19 +202,19 @@ TEST_F(PeFileTest, WrittenMessageDllsReadBackInBothForms) {
   // The file form with the same table writes the same bytes, and a section
   // size past the table only adds a hole at the end.
   vesk::test::TempDir dir("pewriter");
-  vesk::tools::MessageDllSpec spec;
-  spec.blocks = {{0, 0}, {4, 5}, {0xFFFFFFFF, 0xFFFFFFFF}};
-  spec.text = [](uint32_t id) -> std::u16string {
+  vesk::tools::MessageDllLayout layout;
+  layout.blocks = {{0, 0}, {4, 5}, {0xFFFFFFFF, 0xFFFFFFFF}};
+  layout.text = [](uint32_t id) -> std::u16string {
     return id == 0 ? u"zero" : id == 4 ? u"four" : id == 5 ? u"five" : u"last";
   };
-  spec.language = 0x0407;
-  spec.terminate_empty = true;
+  layout.language = 0x0407;
+  layout.terminate_empty = true;
   std::string error;
-  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "a.dll", spec, &error))
+  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "a.dll", layout, &error))
       << error;
   EXPECT_EQ(FileBytes(dir.path() / "a.dll"), listed);
-  spec.section_size = 0x100000;
-  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "b.dll", spec, &error))
+  layout.section_size = 0x100000;
+  ASSERT_TRUE(vesk::tools::write_message_dll(dir.path() / "b.dll", layout, &error))
       << error;
   const auto sparse = FileBytes(dir.path() / "b.dll");
   ASSERT_EQ(sparse.size(), 0x200u + 0x100000u);

@@ -26,7 +26,7 @@ using vesk::test::RegisterSource;
 using vesk::test::TempDir;
 using vesk::test::Utf8;
 using vesk::tools::EvtRecord;
-using vesk::tools::MessageDllSpec;
+using vesk::tools::MessageDllLayout;
 
 namespace {
 
@@ -34,12 +34,12 @@ std::u16string U16(const std::string &s) { return std::u16string(s.begin(), s.en
 
 void WriteDll(const fs::path &file, uint32_t low, uint32_t high,
               const std::u16string &text, uint64_t section = 0) {
-  MessageDllSpec spec;
-  spec.blocks = {{low, high}};
-  spec.text = [text](uint32_t) { return text; };
-  spec.section_size = section;
+  MessageDllLayout layout;
+  layout.blocks = {{low, high}};
+  layout.text = [text](uint32_t) { return text; };
+  layout.section_size = section;
   std::string error;
-  ASSERT_TRUE(vesk::tools::write_message_dll(file, spec, &error)) << error;
+  ASSERT_TRUE(vesk::tools::write_message_dll(file, layout, &error)) << error;
 }
 
 const char *const kRegistry = R"(Windows Registry Editor Version 5.00

@@ -19,23 +19,23 @@ std::vector<uint8_t> write_message_dll(std::vector<MessageEntry> entries,
   // One block per run of consecutive ids; of entries that share an id the
   // first is kept, the one a reader would find.
   std::unordered_map<uint32_t, const std::u16string *> text;
-  MessageDllSpec spec;
-  spec.language = language;
-  spec.terminate_empty = true;
+  MessageDllLayout layout;
+  layout.language = language;
+  layout.terminate_empty = true;
   for (const MessageEntry &e : entries) {
     if (!text.emplace(e.id, &e.text).second) continue;
-    if (!spec.blocks.empty() && spec.blocks.back().high != 0xFFFFFFFFu &&
-        e.id == spec.blocks.back().high + 1)
-      spec.blocks.back().high = e.id;
+    if (!layout.blocks.empty() && layout.blocks.back().high != 0xFFFFFFFFu &&
+        e.id == layout.blocks.back().high + 1)
+      layout.blocks.back().high = e.id;
     else
-      spec.blocks.push_back({e.id, e.id});
+      layout.blocks.push_back({e.id, e.id});
   }
-  spec.text = [&](uint32_t id) { return *text.at(id); };
+  layout.text = [&](uint32_t id) { return *text.at(id); };
   std::ostringstream out(std::ios::binary);
   std::string error;
   // A list held in memory cannot make a section of 4 GB; a failure here
   // would be a broken stream, and gives no file.
-  if (!write_message_dll(out, spec, &error)) return {};
+  if (!write_message_dll(out, layout, &error)) return {};
   const std::string bytes = out.str();
   return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }

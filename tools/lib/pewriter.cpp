@@ -33,30 +33,30 @@ uint64_t entry_bytes(size_t units, bool terminate_empty) {
 }
 
 // The section's size: what it holds, aligned to the file alignment, or the
-// spec's size when that is larger.
-uint64_t section_bytes(const MessageDllSpec &spec, uint64_t used) {
-  return std::max<uint64_t>(spec.section_size, (used + 0x1FF) & ~0x1FFull);
+// layout's size when that is larger.
+uint64_t section_bytes(const MessageDllLayout &layout, uint64_t used) {
+  return std::max<uint64_t>(layout.section_size, (used + 0x1FF) & ~0x1FFull);
 }
 
 }  // namespace
 
-bool write_message_dll(std::ostream &out, const MessageDllSpec &spec,
+bool write_message_dll(std::ostream &out, const MessageDllLayout &layout,
                        std::string *error) {
   auto text_of = [&](uint32_t id) {
-    return spec.text ? spec.text(id) : std::u16string();
+    return layout.text ? layout.text(id) : std::u16string();
   };
   // First pass: the table's size, so the headers can be written first.
-  const uint64_t nblocks = spec.blocks.size();
+  const uint64_t nblocks = layout.blocks.size();
   uint64_t table = 4 + 12 * nblocks;
   std::vector<uint32_t> block_at;
-  for (const auto &b : spec.blocks) {
+  for (const auto &b : layout.blocks) {
     block_at.push_back(static_cast<uint32_t>(table));
     for (uint64_t id = b.low; id <= b.high; ++id)
       table +=
-          entry_bytes(text_of(static_cast<uint32_t>(id)).size(), spec.terminate_empty);
+          entry_bytes(text_of(static_cast<uint32_t>(id)).size(), layout.terminate_empty);
   }
   const uint64_t used = kTableOffset + table;
-  const uint64_t section = section_bytes(spec, used);
+  const uint64_t section = section_bytes(layout, used);
   if (section > 0xFFFFFFFFull - kSectionRva || table > 0xFFFFFFFFull) {
     *error = "the section would pass 4 GB";
     return false;
@@ -96,7 +96,7 @@ bool write_message_dll(std::ostream &out, const MessageDllSpec &spec,
   put32(tree, 0x18 + 16, 1);
   put32(tree, 0x18 + 20, 0x80000030);
   put16(tree, 0x30 + 14, 1);
-  put32(tree, 0x30 + 16, spec.language);
+  put32(tree, 0x30 + 16, layout.language);
   put32(tree, 0x30 + 20, 0x48);  // a leaf: the data entry
   put32(tree, 0x48, kSectionRva + kTableOffset);
   put32(tree, 0x48 + 4, static_cast<uint32_t>(table));
@@ -105,16 +105,16 @@ bool write_message_dll(std::ostream &out, const MessageDllSpec &spec,
   out.write(reinterpret_cast<const char *>(tree.data()), tree.size());
   std::vector<uint8_t> buf;
   put32(buf, 0, static_cast<uint32_t>(nblocks));
-  for (size_t i = 0; i < spec.blocks.size(); ++i) {
-    put32(buf, 4 + 12 * i, spec.blocks[i].low);
-    put32(buf, 8 + 12 * i, spec.blocks[i].high);
+  for (size_t i = 0; i < layout.blocks.size(); ++i) {
+    put32(buf, 4 + 12 * i, layout.blocks[i].low);
+    put32(buf, 8 + 12 * i, layout.blocks[i].high);
     put32(buf, 12 + 12 * i, block_at[i]);
   }
   out.write(reinterpret_cast<const char *>(buf.data()), buf.size());
-  for (const auto &b : spec.blocks) {
+  for (const auto &b : layout.blocks) {
     for (uint64_t id = b.low; id <= b.high; ++id) {
       std::u16string t = text_of(static_cast<uint32_t>(id));
-      const uint64_t length = entry_bytes(t.size(), spec.terminate_empty);
+      const uint64_t length = entry_bytes(t.size(), layout.terminate_empty);
       buf.assign(length, 0);
       put16(buf, 0, static_cast<uint32_t>(length));
       put16(buf, 2, 1);  // UTF-16
@@ -134,14 +134,14 @@ bool write_message_dll(std::ostream &out, const MessageDllSpec &spec,
   return true;
 }
 
-bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+bool write_message_dll(const std::filesystem::path &file, const MessageDllLayout &layout,
                        std::string *error) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   if (!out) {
     *error = file.string() + ": cannot create";
     return false;
   }
-  if (!write_message_dll(out, spec, error)) {
+  if (!write_message_dll(out, layout, error)) {
     *error = file.string() + ": " + *error;
     return false;
   }
@@ -153,7 +153,7 @@ bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &
   // The rest of the section as a hole.
   const uint64_t size = static_cast<uint64_t>(std::filesystem::file_size(file));
   const uint64_t want =
-      kSectionFile + std::max<uint64_t>(spec.section_size, size - kSectionFile);
+      kSectionFile + std::max<uint64_t>(layout.section_size, size - kSectionFile);
   std::error_code ec;
   std::filesystem::resize_file(file, want, ec);
   if (ec) {

@@ -3,11 +3,11 @@
 // files the toolchain cannot make: tables of millions of entries, sections
 // tens of megabytes long that are holes on disk.
 //
-//   vesk::tools::MessageDllSpec spec;
-//   spec.blocks = {{1000, 1002}};
-//   spec.text = [](uint32_t id) { return std::u16string(u"text of ") + ...; };
+//   vesk::tools::MessageDllLayout layout;
+//   layout.blocks = {{1000, 1002}};
+//   layout.text = [](uint32_t id) { return std::u16string(u"text of ") + ...; };
 //   std::string error;
-//   vesk::tools::write_message_dll("x.dll", spec, &error);
+//   vesk::tools::write_message_dll("x.dll", layout, &error);
 //
 // The table is streamed to the file as it is made, so a table of 60 MB
 // costs no more memory than a small one.  This is the one writer of the PE
@@ -24,13 +24,13 @@
 
 namespace vesk::tools {
 
-struct MessageBlockSpec {
+struct MessageBlockRange {
   uint32_t low = 0;
   uint32_t high = 0;  // inclusive
 };
 
-struct MessageDllSpec {
-  std::vector<MessageBlockSpec> blocks;
+struct MessageDllLayout {
+  std::vector<MessageBlockRange> blocks;
   // The UTF-16 text of message `id`; an empty text makes the smallest entry
   // (4 bytes: a length and flags, no text).  Null: every text empty.
   std::function<std::u16string(uint32_t id)> text;
@@ -46,13 +46,14 @@ struct MessageDllSpec {
 
 // Writes the DLL; false with *error when the file cannot be written or the
 // section would pass 4 GB.
-bool write_message_dll(const std::filesystem::path &file, const MessageDllSpec &spec,
+bool write_message_dll(const std::filesystem::path &file, const MessageDllLayout &layout,
                        std::string *error);
 
 // Writes the DLL to `out` up to the end of the table, padded to the section's
 // file alignment; the hole past it (section_size) is the file form's
 // business.  False with *error when the section would pass 4 GB or `out`
 // fails.
-bool write_message_dll(std::ostream &out, const MessageDllSpec &spec, std::string *error);
+bool write_message_dll(std::ostream &out, const MessageDllLayout &layout,
+                       std::string *error);
 
 }  // namespace vesk::tools
