@@ -107,6 +107,16 @@ void AppendChar(WCHAR c, WCHAR *out, DWORD *n) {
   if (*n + 1 < static_cast<DWORD>(kUserNameUnits)) out[(*n)++] = c;
 }
 
+// A hash of the SID's bytes: equal SIDs hash alike.  It reads the SID as
+// far as its sub-authority count says, at most the 15 a SID can have.
+uint32_t SidHash(PSID sid) {
+  const BYTE *b = static_cast<const BYTE *>(sid);
+  const DWORD bytes = b[1] <= kSidMaxSubAuthorities ? 8u + 4u * b[1] : 8u;
+  uint32_t h = 0x811C9DC5u;
+  for (DWORD i = 0; i < bytes; ++i) h = (h ^ b[i]) * 0x01000193u;
+  return h;
+}
+
 }  // namespace
 
 bool SidWellFormed(const BYTE *sid, DWORD room) {
@@ -149,6 +159,7 @@ bool CUserCache::Alloc(DWORD count) {
     slots_[i].sid = nullptr;
     slots_[i].name[0] = 0;
     slots_[i].last_use = 0;
+    slots_[i].hash = 0;
   }
   return true;
 }
@@ -174,12 +185,13 @@ LPCWSTR getuser(CEvtLog *ctx, PSID sid) {
   // one below the tick count read now (slot 0 when there is none).
   CUserSlot *candidate = &slots[0];
   DWORD candidate_stamp = GetTickCount();
+  const uint32_t hash = SidHash(sid);
   for (DWORD i = 0; i < count; ++i) {
     CUserSlot *slot = &slots[i];
     if (slot->last_use == 0) {
       candidate = slot;
       candidate_stamp = 0;
-    } else if (EqualSid(sid, slot->sid)) {
+    } else if (slot->hash == hash && EqualSid(sid, slot->sid)) {
       slot->last_use = Stamp();
       return slot->name;
     } else if (slot->last_use < candidate_stamp) {
@@ -200,6 +212,7 @@ LPCWSTR getuser(CEvtLog *ctx, PSID sid) {
     return nullptr;
   }
   candidate->sid = copy;
+  candidate->hash = hash;
   candidate->last_use = Stamp();
 
   WCHAR work[kWorkUnits];

@@ -1,6 +1,8 @@
 // The per-context cache that turns security identifiers into account names.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 constexpr int kUserNameUnits = 64;
@@ -10,6 +12,8 @@ struct CUserSlot {
   PSID sid;                    // LocalAlloc'd copy; meaningful while in use
   WCHAR name[kUserNameUnits];  // account text, at most 63 characters
   DWORD last_use;              // GetTickCount at the last use; 0 = empty
+  uint32_t hash;               // SidHash of `sid`, so most slots are passed over
+                               // without comparing SIDs
 };
 
 class CUserCache {

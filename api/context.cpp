@@ -24,6 +24,7 @@ void CEvtLog::Release() {
     CloseEventLog(log);
     log = nullptr;
   }
+  for (CEvtSource *&s : recent_source) s = nullptr;
   source_index.Release();
   module_index.Release();
   ReleaseModules(&modules);

@@ -47,6 +47,9 @@ struct CEvtLog {
   // Indexes over the two lists, by (type, name) and by path.
   vesk::index::HashIndex<CEvtSource> source_index;
   vesk::index::HashIndex<CEvtModule> module_index;
+  // The entry GetSource gave last for each type: a row asks for its
+  // source's entries once per type, and neighbouring rows often share one.
+  CEvtSource *recent_source[3] = {};
   CUserCache users;
   int error_pending = 0;
   WCHAR error_text[kErrorTextUnits] = {};

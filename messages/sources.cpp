@@ -1,9 +1,11 @@
 // The context's source and module caches, and formatting from them.
 #include "messages/sources.h"
 
+#include <algorithm>
 #include <new>
 
 #include "api/context.h"
+#include "platform/units.h"
 
 namespace {
 
@@ -56,20 +58,53 @@ constexpr int kPathHashLimit = 0x7FFFFFFF;
 
 }  // namespace
 
+namespace {
+
+// Whether an entry's stored name is spelled exactly as the first
+// kSourceNameChars units of `name`, the part of it an entry keeps.
+bool SameSpelling(LPCWSTR stored, LPCWSTR name) {
+  int i = 0;
+  for (; i < kSourceNameChars; ++i) {
+    if (stored[i] != name[i]) return false;
+    if (stored[i] == 0) return true;
+  }
+  return stored[i] == 0;
+}
+
+}  // namespace
+
 CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   if (name == nullptr) name = VTEXT("");
-  // An entry keeps at most 99 characters of its name; compare likewise.
-  WCHAR cut[kSourceNameChars + 1];
-  lstrcpynW(cut, name, kSourceNameChars + 1);
+  // The same spelling as the last look-up of this type finds the same entry
+  // (an entry is made only when no entry's name compares equal).
+  const bool remembered = type >= 0 && type < 3;
+  if (remembered) {
+    CEvtSource *recent = recent_source[type];
+    if (recent != nullptr && recent->name != nullptr && SameSpelling(recent->name, name))
+      return recent;
+  }
+  // An entry keeps at most 99 characters of its name; compare likewise (a
+  // shorter name is compared where it lies).
+  WCHAR copy[kSourceNameChars + 1];
+  LPCWSTR cut = name;
+  if (vesk::units::LengthWithin(name, kSourceNameChars + 1) > kSourceNameChars) {
+    lstrcpynW(copy, name, kSourceNameChars + 1);
+    cut = copy;
+  }
   auto same = [&](const CEvtSource *s) {
     return s->type == type && s->name != nullptr && lstrcmpiW(s->name, cut) == 0;
   };
   const uint32_t hash = SourceHash(source_index.seed(), cut, type);
+  CEvtSource *found = nullptr;
   if (source_index.usable()) {
-    if (CEvtSource *s = source_index.Find(hash, same)) return s;
+    found = source_index.Find(hash, same);
   } else {
-    for (CEvtSource *s = sources; s != nullptr; s = s->next)
-      if (same(s)) return s;
+    for (CEvtSource *s = sources; s != nullptr && found == nullptr; s = s->next)
+      if (same(s)) found = s;
+  }
+  if (found != nullptr) {
+    if (remembered) recent_source[type] = found;
+    return found;
   }
   CEvtSource *s = new (std::nothrow) CEvtSource;
   if (s == nullptr) {
@@ -84,6 +119,7 @@ CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   s->next = sources;
   sources = s;
   source_index.Add(hash, s);
+  if (remembered) recent_source[type] = s;
   return s;
 }
 
@@ -203,7 +239,7 @@ DWORD CEvtSource::FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buf
                                  target, capacity, args);
     if (count != 0 && count < capacity) {
       target[count] = 0;
-      if (target != buffer) lstrcpynW(buffer, target, static_cast<int>(count + 1));
+      if (target != buffer) std::copy_n(target, count + 1, buffer);
       // Files that lack a number lack it for every record: the next call
       // with it starts at this file.
       if (passed_missing && !own_failure) AddFound(number, r);

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "platform/units.h"
 #include "records/bytes.h"
 
 // Offsets of the fields that a row is made of.
@@ -44,17 +45,30 @@ class RecordView {
   WORD u16(DWORD offset) const { return ReadU16(p_ + offset); }
 
   // The text that starts at `offset`.
-  RecordText Text(DWORD offset) const {
+  RecordText Text(DWORD offset) const { return Text(offset, nullptr); }
+
+  // The same, and with `percent` given, whether the text holds a '%' (found
+  // in the same pass as its end).
+  RecordText Text(DWORD offset, bool *percent) const {
     RecordText t;
+    if (percent != nullptr) *percent = false;
     if (offset >= length_ || offset % 2 != 0) {
       t.next = length_;
       return t;
     }
     t.text = reinterpret_cast<const WCHAR *>(p_ + offset);
     const DWORD room = (length_ - offset) / 2;
-    const BYTE *u = p_ + offset;
-    DWORD n = 0;
-    while (n < room && (u[2 * n] | u[2 * n + 1]) != 0) ++n;
+    DWORD n;
+    if (percent == nullptr) {
+      n = static_cast<DWORD>(vesk::units::LengthWithin(t.text, room));
+    } else {
+      n = static_cast<DWORD>(
+          vesk::units::Find(t.text, room, [](auto c) { return (c == 0) | (c == 0x25); }));
+      if (n < room && t.text[n] != 0) {
+        *percent = true;
+        n += static_cast<DWORD>(vesk::units::LengthWithin(t.text + n, room - n));
+      }
+    }
     t.units = n;
     t.terminated = n < room;
     t.next = t.terminated ? offset + 2 * (n + 1) : length_;

@@ -7,6 +7,51 @@
 
 namespace {
 
+#if !defined(_WIN32)
+constexpr int64_t kHour = 3600;
+
+// The calendar fields of `seconds` since 1970 read as UTC.
+void UtcFields(int64_t seconds, std::tm *out) {
+  int64_t days = seconds / 86400, rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  int64_t y, m, d;
+  vesk::civil_from_days(days, y, m, d);
+  out->tm_year = static_cast<int>(y - 1900);
+  out->tm_mon = static_cast<int>(m - 1);
+  out->tm_mday = static_cast<int>(d);
+  out->tm_hour = static_cast<int>(rest / 3600);
+  out->tm_min = static_cast<int>(rest / 60 % 60);
+  out->tm_sec = static_cast<int>(rest % 60);
+}
+
+bool SameFields(const std::tm &a, const std::tm &b) {
+  return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+         a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+// One hour of UTC time over which the local zone keeps one offset, as the
+// C library gave it, and the zone it was asked under.  Records come in time
+// order, so the library is asked about twice an hour of the log instead of
+// once a record.
+struct ZoneHour {
+  int64_t start = -1;  // none yet
+  int64_t offset = 0;  // local time less UTC, in seconds
+  long zone = 0;
+  int daylight = 0;
+  const char *names[2] = {nullptr, nullptr};
+
+  // Whether the C library's zone is still the one this hour was taken in
+  // (tzset changes these when TZ names another zone).
+  bool SameZone() const {
+    return zone == ::timezone && daylight == ::daylight && names[0] == ::tzname[0] &&
+           names[1] == ::tzname[1];
+  }
+};
+#endif
+
 // The local calendar time at `seconds` since 1970 UTC, with a 64-bit time
 // on every build, so that times from 2038 on convert too.
 bool LocalCalendarTime(int64_t seconds, std::tm *out) {
@@ -15,8 +60,33 @@ bool LocalCalendarTime(int64_t seconds, std::tm *out) {
   return _localtime64_s(out, &t) == 0;
 #else
   static_assert(sizeof(std::time_t) >= 8, "a 64-bit time_t");
+  thread_local ZoneHour hour;
+  const int64_t start = seconds - seconds % kHour;  // seconds is never negative here
+  if (hour.start == start && hour.SameZone()) {
+    UtcFields(seconds + hour.offset, out);
+    return true;
+  }
   const std::time_t t = static_cast<std::time_t>(seconds);
-  return localtime_r(&t, out) != nullptr;
+  if (localtime_r(&t, out) == nullptr) return false;
+  // The hour is kept only when both its ends have one offset and sum to what
+  // the library says (a zone that counts leap seconds does not).
+  const std::time_t first = static_cast<std::time_t>(start);
+  const std::time_t last = static_cast<std::time_t>(start + kHour - 1);
+  std::tm a{}, b{}, fa{}, fb{};
+  if (localtime_r(&first, &a) != nullptr && localtime_r(&last, &b) != nullptr &&
+      a.tm_gmtoff == b.tm_gmtoff) {
+    UtcFields(start + a.tm_gmtoff, &fa);
+    UtcFields(start + kHour - 1 + b.tm_gmtoff, &fb);
+    if (SameFields(a, fa) && SameFields(b, fb)) {
+      hour.start = start;
+      hour.offset = a.tm_gmtoff;
+      hour.zone = ::timezone;
+      hour.daylight = ::daylight;
+      hour.names[0] = ::tzname[0];
+      hour.names[1] = ::tzname[1];
+    }
+  }
+  return true;
 #endif
 }
 

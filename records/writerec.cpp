@@ -3,6 +3,7 @@
 
 #include "api/context.h"
 #include "messages/convert.h"
+#include "platform/units.h"
 #include "records/record.h"
 #include "records/rowtime.h"
 
@@ -118,11 +119,12 @@ DWORD Fallback(const RecordView &rec, WORD count, WCHAR *text) {
   return n;
 }
 
-// Control characters other than tab, line feed and carriage return become
-// spaces.
-void Scrub(WCHAR *text) {
-  for (; *text != 0; ++text)
-    if (*text < 0x20 && *text != 0x09 && *text != 0x0A && *text != 0x0D) *text = 0x20;
+// Slot `index` as a BSTR with a copy of text[0, units).
+void SetTextOf(CEvtLog *ctx, VARIANT *row, int index, LPCWSTR text, DWORD units) {
+  VARIANT *slot = &row[index];
+  V_VT(slot) = VT_BSTR;
+  V_BSTR(slot) = SysAllocStringLen(text, units);
+  CheckCopied(ctx, slot, index, units);
 }
 
 }  // namespace
@@ -210,11 +212,10 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
     TerminatedCopy cut;  // at most one string runs into the end of the record
     DWORD offset = rec.u32(kRecordStringOffset);
     for (int k = 0; k < count; ++k) {
-      const RecordText s = rec.Text(offset);
+      bool percent = false;
+      const RecordText s = rec.Text(offset, &percent);
       offset = s.next;
       LPCWSTR arg = cut.Of(s);
-      bool percent = false;
-      for (DWORD i = 0; i < s.units && !percent; ++i) percent = s.text[i] == u'%';
       if (percent) {
         LPCWSTR expanded = convert(ctx, name, k, arg);
         if (expanded != nullptr) arg = expanded;
@@ -224,7 +225,10 @@ void writerec(CEvtLog *ctx, const BYTE *record, VARIANT *row) {
     formatted = ctx->GetSource(name, kMessageModule)
                     ->FormatFrom(ctx, event_id, kMessageFlags, text, kTextUnits, args);
   }
-  if (formatted == 0) Fallback(rec, count, text);
-  Scrub(text);
-  SetText(ctx, row, kSlotMessage, text);
+  if (formatted == 0) formatted = Fallback(rec, count, text);
+  // The text ends at its first terminator (an insert of character 0 may
+  // have put one in); control characters other than tab, line feed and
+  // carriage return become spaces.
+  const auto units = static_cast<DWORD>(vesk::units::BlankControls(text, formatted));
+  SetTextOf(ctx, row, kSlotMessage, text, units);
 }

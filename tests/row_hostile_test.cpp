@@ -223,8 +223,9 @@ TEST_F(HostileRowTest, OffsetsOutsideTheRecordStillGiveItsRow) {
 
 TEST_F(HostileRowTest, ATextThatCannotBeCopiedIsReported) {
   Open(std::vector<EvtRecord>{Record(kPlain, {u"x"}, 2), Record(kPlain, {u"x"}, 2)});
-  // Source, computer, type, category, message: the fifth copy fails.
-  emu::fail(emu::Call::SysAllocString, ERROR_NOT_ENOUGH_MEMORY, 1, 4);
+  // The message is copied by its length, after the empty user: the second
+  // such copy fails.
+  emu::fail(emu::Call::SysAllocStringLen, ERROR_NOT_ENOUGH_MEMORY, 1, 1);
   EXPECT_EQ(Get(1), -1);
   EXPECT_EQ(ErrorText(handle_), "SysAllocString failed, slot=7 length=8");
   EXPECT_EQ(V_VT(&row_[7]), VT_BSTR);

@@ -5,6 +5,7 @@
 // counts.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <unordered_map>
@@ -50,6 +51,10 @@ class HandleTable {
     return true;
   }
 
+  // How many handles have been removed so far: a value found live stays
+  // live, its object the same, for as long as this count has not moved.
+  uint64_t removals() const { return removals_.load(std::memory_order_acquire); }
+
   bool contains(uintptr_t value) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return live_.count(value) != 0;
@@ -64,6 +69,7 @@ class HandleTable {
       if (it == live_.end()) return false;
       if (out != nullptr) *out = std::move(it->second);
       live_.erase(it);
+      removals_.fetch_add(1, std::memory_order_release);
     }
     live_add(kind_, -1);
     return true;
@@ -71,6 +77,7 @@ class HandleTable {
 
  private:
   mutable std::mutex mutex_;
+  std::atomic<uint64_t> removals_{0};
   std::unordered_map<uintptr_t, T> live_;
   uintptr_t next_;
   const uintptr_t step_;

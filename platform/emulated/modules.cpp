@@ -21,6 +21,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -71,6 +73,27 @@ std::shared_ptr<const PeFile> find_module(HMODULE h) {
   std::shared_ptr<const PeFile> pe;
   modules().handles.find(reinterpret_cast<uintptr_t>(h), &pe);
   return pe;
+}
+
+// The file behind a module handle, by the handle this thread asked last:
+// a walk formats from the same few handles again and again.  The answer
+// stands while no handle has been freed since; the table keeps the file
+// alive while its handle is live.  Null for a handle that is not live.
+const PeFile *module_file(HMODULE h) {
+  struct Last {
+    uintptr_t value = 0;
+    uint64_t removals = 0;
+    const PeFile *file = nullptr;
+  };
+  thread_local Last last;
+  const auto value = reinterpret_cast<uintptr_t>(h);
+  const uint64_t removals = modules().handles.removals();
+  if (last.file != nullptr && last.value == value && last.removals == removals)
+    return last.file;
+  std::shared_ptr<const PeFile> pe = find_module(h);
+  if (!pe) return nullptr;
+  last = {value, removals, pe.get()};
+  return pe.get();
 }
 
 bool is_separator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -175,6 +198,11 @@ constexpr DWORD kKnownLoadFlags = 0x7FFB;
 // The message text of a table entry as UTF-16, in a buffer of the calling
 // thread that only ever grows.
 const WCHAR *decode(const MessageText &m) {
+  // UTF-16LE text at an even address is read where it lies; the formatter
+  // reads no further than its length.
+  if (m.unicode && std::endian::native == std::endian::little &&
+      reinterpret_cast<uintptr_t>(m.bytes) % alignof(WCHAR) == 0)
+    return reinterpret_cast<const WCHAR *>(m.bytes);
   thread_local std::vector<WCHAR> text;
   if (text.size() < m.length + 1) text.resize(m.length + 1);
   if (m.unicode && std::endian::native == std::endian::little)
@@ -186,6 +214,44 @@ const WCHAR *decode(const MessageText &m) {
     for (size_t i = 0; i < m.length; ++i) text[i] = detail::ansi_to_unicode(m.bytes[i]);
   text[m.length] = 0;
   return text.data();
+}
+
+// The plan of a module's message text, for the texts this thread formats
+// again and again: a text is planned the second time it is asked in a row of
+// the same slot, so that texts asked once (a log of many distinct numbers)
+// are never planned for nothing.  Null when the text is formatted directly.
+const MessagePlan *plan_for(const PeFile &pe, const MessageText &m, unsigned width,
+                            bool ignore, const WCHAR *text, size_t length) {
+  struct Slot {
+    uint64_t serial = 0;  // 0: empty
+    const uint8_t *bytes = nullptr;
+    size_t length = 0;
+    unsigned mode = 0;  // width byte, IGNORE_INSERTS, UTF-16
+    enum State : uint8_t { kSeen, kPlanned, kUnplanned } state = kSeen;
+    MessagePlan plan;
+  };
+  constexpr size_t kSlots = 1024;
+  thread_local std::unique_ptr<Slot[]> slots;
+  if (!slots) {
+    slots.reset(new (std::nothrow) Slot[kSlots]);
+    if (!slots) return nullptr;
+  }
+  const unsigned mode = (width & 0xFF) | (ignore ? 0x100u : 0) | (m.unicode ? 0x200u : 0);
+  const uint64_t key = reinterpret_cast<uintptr_t>(m.bytes) ^ (m.length << 20) ^ mode;
+  Slot &slot = slots[(key * 0x9E3779B97F4A7C15ULL) >> 54];
+  if (slot.serial != pe.serial() || slot.bytes != m.bytes || slot.length != m.length ||
+      slot.mode != mode) {
+    slot.serial = pe.serial();
+    slot.bytes = m.bytes;
+    slot.length = m.length;
+    slot.mode = mode;
+    slot.state = Slot::kSeen;
+    return nullptr;
+  }
+  if (slot.state == Slot::kSeen)
+    slot.state =
+        slot.plan.build(text, length, width, ignore) ? Slot::kPlanned : Slot::kUnplanned;
+  return slot.state == Slot::kPlanned ? &slot.plan : nullptr;
 }
 
 // The longest text FORMAT_MESSAGE_ALLOCATE_BUFFER hands out, in units.
@@ -431,7 +497,8 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
   // The text: a string wins over a module, a module over the system.
   const WCHAR *text = nullptr;
   size_t length = 0;
-  std::shared_ptr<const PeFile> pe;
+  const PeFile *pe = nullptr;
+  MessageText m;  // the module's text, when it comes from a module
   if (flags & FORMAT_MESSAGE_FROM_STRING) {
     text = static_cast<const WCHAR *>(source);
     if (text == nullptr) {
@@ -441,9 +508,8 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     while (text[length] != 0) ++length;
   } else if (flags & FORMAT_MESSAGE_FROM_HMODULE) {
     DWORD code = ERROR_RESOURCE_DATA_NOT_FOUND;  // the program itself has none
-    MessageText m;
     if (source != nullptr) {
-      pe = find_module(static_cast<HMODULE>(const_cast<void *>(source)));
+      pe = module_file(static_cast<HMODULE>(const_cast<void *>(source)));
       if (!pe) {
         code = ERROR_INVALID_HANDLE;
       } else if (lang > 0xFFFF) {
@@ -480,7 +546,11 @@ DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD lang,
     // Too small a buffer fails with ERROR_INSUFFICIENT_BUFFER and holds the
     // first size-1 units of the text and a terminator (untouched when size
     // is 0), as on Windows since Vista.
-    code = format_message(text, length, width, ignore, margs, buffer, size, &written);
+    const MessagePlan *plan =
+        pe != nullptr ? plan_for(*pe, m, width, ignore, text, length) : nullptr;
+    code = plan != nullptr ? plan->run(text, margs, buffer, size, &written)
+                           : format_message(text, length, width, ignore, margs, buffer,
+                                            size, &written);
   } else {
     // The result's length is not known in advance.
     std::vector<WCHAR> scratch;

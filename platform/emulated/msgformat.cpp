@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/emulated/internal.h"
+#include "platform/units.h"
 
 namespace vesk::emu {
 namespace {
@@ -58,6 +59,11 @@ constexpr int kListElements = 102;
 // The longest text formatted under a wrapping width, in units; a longer one
 // fails as too long for any buffer.
 constexpr size_t kWrapLimit = 1u << 20;
+
+// What ends a run of plain units when the width does not wrap.
+constexpr auto kRunEnd = [](auto c) {
+  return (c == 0) | (c == u'%') | (c == kCr) | (c == kLf);
+};
 
 // The output: the caller's buffer, one unit kept for the terminator, and the
 // state of the current line for wrapping.
@@ -260,27 +266,38 @@ size_t parse_conversion(const WCHAR *s, size_t i, size_t end, Conversion *conv) 
       conv->precision = number(s, &i, end);
     }
   }
-  auto match = [&](const char16_t *word) {
-    size_t n = 0;
-    while (word[n] != 0) ++n;
-    if (end - i < n) return false;
-    for (size_t k = 0; k < n; ++k)
-      if (s[i + k] != word[k]) return false;
-    i += n;
-    return true;
-  };
-  if (match(u"I64") || match(u"ll")) {
-    conv->len = Len::Long64;
-  } else if (match(u"I32")) {
-    conv->len = Len::Default;
-  } else if (match(u"I")) {
-    conv->len = Len::Long64;  // pointer-sized, which is 64 bits here
-  } else if (match(u"hh") || match(u"h")) {
-    // "hh" is read as "h": the printf behind FormatMessageW knows no
-    // 8-bit size (%1!hhx! with 0x12D687 gives d687).
-    conv->len = Len::Short;
-  } else if (match(u"l") || match(u"w")) {
-    conv->len = Len::Wide;
+  // The size prefix, read as the printf behind FormatMessageW reads it:
+  // I64 and ll are 64 bits, I32 the default, I alone pointer-sized (64 bits
+  // here), h and hh 16 bits ("hh" is read as "h": that printf knows no 8-bit
+  // size, so %1!hhx! with 0x12D687 gives d687), l and w wide.
+  auto at = [&](size_t k) -> char16_t { return end - i > k ? s[i + k] : 0; };
+  switch (at(0)) {
+    case u'I':
+      if (at(1) == u'6' && at(2) == u'4') {
+        conv->len = Len::Long64;
+        i += 3;
+      } else if (at(1) == u'3' && at(2) == u'2') {
+        conv->len = Len::Default;
+        i += 3;
+      } else {
+        conv->len = Len::Long64;
+        i += 1;
+      }
+      break;
+    case u'l':
+      conv->len = at(1) == u'l' ? Len::Long64 : Len::Wide;
+      i += at(1) == u'l' ? 2 : 1;
+      break;
+    case u'h':
+      conv->len = Len::Short;
+      i += at(1) == u'h' ? 2 : 1;
+      break;
+    case u'w':
+      conv->len = Len::Wide;
+      i += 1;
+      break;
+    default:
+      break;
   }
   if (i >= end) return end + 1;
   char16_t t = s[i];
@@ -334,7 +351,7 @@ bool put_string(Writer &w, const Conversion &conv, uint64_t value, bool narrow) 
   size_t limit = conv.precision >= 0 ? static_cast<size_t>(conv.precision) : SIZE_MAX;
   size_t n = 0;
   if (wptr)
-    while (n < limit && wptr[n] != 0) ++n;
+    n = limit == SIZE_MAX ? units::Length(wptr) : units::LengthWithin(wptr, limit);
   else
     while (n < limit && nptr[n] != 0) ++n;
   return put_padded_text(w, conv, wptr, nptr, n);
@@ -409,29 +426,29 @@ bool put_integer(Writer &w, Conversion conv, uint64_t value) {
   return conv.left ? w.fill(kSpace, pad) : true;
 }
 
-enum class Step { Ok, Overflow, Invalid };
+enum class Outcome { Ok, Overflow, Invalid };
 
 // Insert `nr` with its format s[from, to) (the text between the bangs, or
 // empty for the default !s!).  `whole` is the insert as written, for a
 // format this formatter does not know, which is copied through unchanged.
 // Empty bangs (%1!!) make a printf format of a lone '%', which prints
 // nothing: the argument is taken and nothing is written.
-Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t to,
-            const WCHAR *whole, size_t whole_n) {
-  if (!args.present()) return Step::Invalid;
+Outcome insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t to,
+               const WCHAR *whole, size_t whole_n) {
+  if (!args.present()) return Outcome::Invalid;
   Conversion conv;
   if (from == to && whole[whole_n - 1] == u'!') {
     uint64_t unused[3];
-    return args.take(nr, 0, 0, unused) ? Step::Ok : Step::Invalid;
+    return args.take(nr, 0, 0, unused) ? Outcome::Ok : Outcome::Invalid;
   }
   size_t after = from == to ? to : parse_conversion(s, from, to, &conv);
   if (from == to) conv.type = u's';
-  if (after > to) return w.put(whole, whole_n) ? Step::Ok : Step::Overflow;
+  if (after > to) return w.put(whole, whole_n) ? Outcome::Ok : Outcome::Overflow;
   int stars = (conv.width_star ? 1 : 0) + (conv.precision_star ? 1 : 0);
   uint64_t values[3] = {};
   // Every value but the text of a string conversion is a number.
   const bool text = conv.type == u's' || conv.type == u'S';
-  if (!args.take(nr, stars, text ? stars : stars + 1, values)) return Step::Invalid;
+  if (!args.take(nr, stars, text ? stars : stars + 1, values)) return Outcome::Invalid;
   int k = 0;
   if (conv.width_star) {
     int32_t v = static_cast<int32_t>(values[k++]);
@@ -465,9 +482,9 @@ Step insert(Writer &w, Args &args, int nr, const WCHAR *s, size_t from, size_t t
       ok = put_integer(w, conv, value);
       break;
   }
-  if (!ok) return Step::Overflow;
+  if (!ok) return Outcome::Overflow;
   // Anything after the type within the bangs is plain text.
-  return w.put(s + after, to - after) ? Step::Ok : Step::Overflow;
+  return w.put(s + after, to - after) ? Outcome::Ok : Outcome::Overflow;
 }
 
 // Formats straight into `out`.  Exact for every width byte: under wrapping
@@ -487,10 +504,7 @@ DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignor
     if (!w.wrapping()) {
       // Without wrapping, a run of plain characters (blanks included) goes
       // out as it is.
-      size_t j = i;
-      while (j < length && text[j] != 0 && text[j] != u'%' && text[j] != kCr &&
-             text[j] != kLf)
-        ++j;
+      const size_t j = i + units::Find(text + i, length - i, kRunEnd);
       if (j > i) {
         if (!w.put(text + i, j - i)) return overflow();
         i = j;
@@ -545,9 +559,9 @@ DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignor
               to = close;
               i = close + 1;
             }
-            Step step = insert(w, args, nr, text, from, to, text + start, i - start);
-            if (step == Step::Invalid) return ERROR_INVALID_PARAMETER;
-            ok = step == Step::Ok;
+            Outcome step = insert(w, args, nr, text, from, to, text + start, i - start);
+            if (step == Outcome::Invalid) return ERROR_INVALID_PARAMETER;
+            ok = step == Outcome::Ok;
           }
           break;
       }
@@ -560,6 +574,142 @@ DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignor
 }
 
 }  // namespace
+
+bool MessagePlan::build(const WCHAR *text, size_t length, unsigned width,
+                        bool ignore_inserts) {
+  steps_.clear();
+  width &= 0xFF;
+  if ((width != 0 && width != kNoLimit) || length > UINT32_MAX) return false;
+  auto add = [&](Step step) {
+    if (steps_.size() == kMostSteps) return false;
+    steps_.push_back(step);
+    return true;
+  };
+  auto units = [](char16_t a, char16_t b = 0) {
+    Step step;
+    step.kind = Step::kUnits;
+    step.count = b != 0 ? 2 : 1;
+    step.units[0] = a;
+    step.units[1] = b;
+    return step;
+  };
+  auto fail = [&]() {
+    steps_.clear();
+    return false;
+  };
+  Step crlf;
+  crlf.kind = Step::kCrlf;
+  size_t i = 0;
+  // The same reading of the text as format_direct's, step by step.
+  while (i < length && text[i] != 0) {
+    const size_t j = i + units::Find(text + i, length - i, kRunEnd);
+    if (j > i) {
+      Step run;
+      run.at = static_cast<uint32_t>(i);
+      run.n = static_cast<uint32_t>(j - i);
+      if (!add(run)) return fail();
+      i = j;
+      continue;
+    }
+    const char16_t c = text[i++];
+    if (c == kCr || c == kLf) {
+      if (c == kCr && i < length && text[i] == kLf) ++i;
+      if (!add(width == 0 ? crlf : units(kSpace))) return fail();
+      continue;
+    }
+    // c is '%'.
+    if (i >= length || text[i] == 0) {
+      Step invalid;
+      invalid.kind = Step::kInvalid;
+      return add(invalid) || fail();
+    }
+    const char16_t e = text[i++];
+    if (e == u'0') break;
+    bool ok;
+    switch (e) {
+      case u'n':
+        ok = add(crlf);
+        break;
+      case u'r':
+        ok = add(units(kCr));
+        break;
+      case u't':
+        ok = add(units(kTab));
+        break;
+      default:
+        if (ignore_inserts) {
+          ok = add(units(u'%', e));
+        } else if (!is_digit(e)) {
+          ok = add(units(e));
+        } else {
+          Step inserted;
+          inserted.kind = Step::kInsert;
+          const size_t start = i - 2;
+          int nr = e - u'0';
+          if (i < length && is_digit(text[i])) nr = nr * 10 + (text[i++] - u'0');
+          size_t from = i, to = i;
+          if (i < length && text[i] == u'!') {
+            size_t close = i + 1;
+            while (close < length && text[close] != 0 && text[close] != u'!') ++close;
+            if (close >= length || text[close] != u'!') {
+              Step invalid;
+              invalid.kind = Step::kInvalid;
+              return add(invalid) || fail();
+            }
+            from = i + 1;
+            to = close;
+            i = close + 1;
+          }
+          inserted.nr = static_cast<uint8_t>(nr);
+          inserted.at = static_cast<uint32_t>(start);
+          inserted.n = static_cast<uint32_t>(i - start);
+          inserted.from = static_cast<uint32_t>(from);
+          inserted.to = static_cast<uint32_t>(to);
+          ok = add(inserted);
+        }
+        break;
+    }
+    if (!ok) return fail();
+  }
+  return true;
+}
+
+DWORD MessagePlan::run(const WCHAR *text, const MessageArgs &margs, WCHAR *out,
+                       size_t capacity, size_t *written) const {
+  Writer w(out, capacity, 0);
+  Args args(margs);
+  *written = 0;
+  for (const Step &step : steps_) {
+    bool ok = true;
+    switch (step.kind) {
+      case Step::kRun:
+        ok = w.put(text + step.at, step.n);
+        break;
+      case Step::kUnits:
+        ok = w.put(step.units[0]) && (step.count < 2 || w.put(step.units[1]));
+        break;
+      case Step::kCrlf:
+        ok = w.crlf();
+        break;
+      case Step::kInsert: {
+        const Outcome result =
+            insert(w, args, step.nr, text, step.from, step.to, text + step.at, step.n);
+        if (result == Outcome::Invalid) return ERROR_INVALID_PARAMETER;
+        ok = result == Outcome::Ok;
+        break;
+      }
+      case Step::kInvalid:
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!ok) {
+      if (capacity > 0) w.finish();
+      return ERROR_INSUFFICIENT_BUFFER;
+    }
+  }
+  if (capacity == 0) return ERROR_INSUFFICIENT_BUFFER;
+  *written = w.finish();
+  return 0;
+}
 
 DWORD format_growing(const WCHAR *text, size_t length, unsigned width,
                      bool ignore_inserts, const MessageArgs &args,

@@ -37,4 +37,37 @@ DWORD format_growing(const WCHAR *text, size_t length, unsigned width,
                      bool ignore_inserts, const MessageArgs &args,
                      std::vector<WCHAR> &scratch, size_t limit, size_t *written);
 
+// A message text taken apart once, for the width bytes that never wrap (0
+// and FORMAT_MESSAGE_MAX_WIDTH_MASK): its plain runs, line breaks, escapes
+// and inserts in order, so that formatting the text again copies the runs
+// and formats the inserts without reading the text for its marks.  Running
+// a plan gives exactly what format_message gives for the same text, width,
+// flag and arguments, failures and a short buffer included.
+class MessagePlan {
+ public:
+  // The most steps a plan holds; a text of more is not planned.
+  static constexpr size_t kMostSteps = 256;
+
+  // Plans `text` (`length` units, a NUL ending it earlier).  False, and the
+  // plan empty, for a wrapping width or a text of too many steps.
+  bool build(const WCHAR *text, size_t length, unsigned width, bool ignore_inserts);
+
+  // format_message over `text`, which holds the units the plan was built
+  // from (wherever they lie now).
+  DWORD run(const WCHAR *text, const MessageArgs &args, WCHAR *out, size_t capacity,
+            size_t *written) const;
+
+ private:
+  struct Step {
+    enum Kind : uint8_t { kRun, kUnits, kCrlf, kInsert, kInvalid };
+    Kind kind = kRun;
+    uint8_t count = 0;  // kUnits: how many of `units`
+    uint8_t nr = 0;     // kInsert: 1 to 99
+    char16_t units[2] = {0, 0};
+    uint32_t at = 0, n = 0;     // kRun: the units; kInsert: the insert as written
+    uint32_t from = 0, to = 0;  // kInsert: its format between the bangs
+  };
+  std::vector<Step> steps_;
+};
+
 }  // namespace vesk::emu

@@ -14,6 +14,8 @@
 
 #include "platform/emulated/internal.h"
 #include "platform/emulated/pointerset.h"
+#include "platform/emulated/spinlock.h"
+#include "platform/units.h"
 
 namespace vesk::emu {
 namespace {
@@ -50,7 +52,7 @@ constexpr uint64_t kTag = 0x5254534241544F4FULL;
 // threads of a parallel walk allocate and free strings for every row, and
 // one lock for all of them would have them queue on it.
 struct alignas(64) Strings {
-  std::mutex mutex;
+  detail::SpinLock lock;
   detail::PointerSet live;
 };
 
@@ -74,13 +76,86 @@ std::string hex(unsigned v) {
   return text;
 }
 
+// Freed strings that each thread keeps for its next ones, as oleaut32 keeps
+// its own cache: a walk frees and allocates strings of the same few sizes
+// for every row.  Blocks are kept by capacity, in steps of 64 bytes up to
+// 1 KB; a kept block is no longer live, so freeing it again is still caught.
+// Under a sanitizer nothing is kept, so that a use after free is reported.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VESK_KEEP_FREED_STRINGS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || \
+    __has_feature(thread_sanitizer)
+#define VESK_KEEP_FREED_STRINGS 0
+#endif
+#endif
+#ifndef VESK_KEEP_FREED_STRINGS
+#define VESK_KEEP_FREED_STRINGS 1
+#endif
+
+class FreedBlocks {
+ public:
+  static constexpr uint32_t kStep = 64;
+  static constexpr uint32_t kClasses = 16;
+  static constexpr int kKept = 8;
+
+  FreedBlocks() = default;
+  FreedBlocks(const FreedBlocks &) = delete;
+  FreedBlocks &operator=(const FreedBlocks &) = delete;
+  ~FreedBlocks() {
+    for (auto &c : classes_)
+      for (int i = 0; i < c.count; ++i) std::free(c.blocks[i]);
+  }
+
+  // The capacity a text area of `bytes` (terminator included) is given:
+  // whole steps, or 0 when it is too large to be kept.
+  static uint32_t Capacity(size_t bytes) {
+    const size_t steps = (bytes + kStep - 1) / kStep;
+    return steps >= 1 && steps <= kClasses ? static_cast<uint32_t>(steps * kStep) : 0;
+  }
+
+  Block *Take(uint32_t capacity) {
+    Class &c = classes_[capacity / kStep - 1];
+    return c.count > 0 ? c.blocks[--c.count] : nullptr;
+  }
+
+  // False when the block's class is full (the caller frees it).
+  bool Keep(Block *b, uint32_t capacity) {
+    Class &c = classes_[capacity / kStep - 1];
+    if (c.count == kKept) return false;
+    c.blocks[c.count++] = b;
+    return true;
+  }
+
+ private:
+  struct Class {
+    Block *blocks[kKept];
+    int count = 0;
+  };
+  Class classes_[kClasses];
+};
+
+FreedBlocks &freed_blocks() {
+  thread_local FreedBlocks freed;
+  return freed;
+}
+
 BSTR allocate(const OLECHAR *text, unsigned length) {
   if (length > kMaxLength) return nullptr;
   size_t bytes = static_cast<size_t>(length) * sizeof(OLECHAR);
-  auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + bytes + sizeof(OLECHAR)));
+  // `reserved` holds the capacity of a block that may be kept when freed.
+  const uint32_t capacity =
+      VESK_KEEP_FREED_STRINGS ? FreedBlocks::Capacity(bytes + sizeof(OLECHAR)) : 0;
+  Block *b = nullptr;
+  if (capacity != 0) {
+    b = freed_blocks().Take(capacity);
+    if (b == nullptr) b = static_cast<Block *>(std::malloc(sizeof(Block) + capacity));
+  } else {
+    b = static_cast<Block *>(std::malloc(sizeof(Block) + bytes + sizeof(OLECHAR)));
+  }
   if (b == nullptr) return nullptr;
   b->tag = kTag;
-  b->reserved = 0;
+  b->reserved = capacity;
   b->bytes = static_cast<uint32_t>(bytes);
   auto *s = reinterpret_cast<OLECHAR *>(b + 1);
   // Without a text the string is left empty rather than holding whatever the
@@ -92,7 +167,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
   s[length] = 0;
   {
     auto &st = strings(s);
-    std::lock_guard<std::mutex> lock(st.mutex);
+    std::lock_guard<detail::SpinLock> guard(st.lock);
     st.live.insert(s);
   }
   detail::live_add(detail::LiveKind::Bstr, +1);
@@ -103,7 +178,7 @@ void release(BSTR s, const char *caller) {
   if (s == nullptr) return;
   {
     auto &st = strings(s);
-    std::lock_guard<std::mutex> lock(st.mutex);
+    std::lock_guard<detail::SpinLock> guard(st.lock);
     if (st.live.erase(s) == 0) {
       report(std::string(caller) + ": " + describe(s) +
              " is not a live BSTR (freed twice, or never allocated)");
@@ -111,10 +186,15 @@ void release(BSTR s, const char *caller) {
     }
   }
   auto *b = reinterpret_cast<Block *>(s) - 1;
-  if (b->tag != kTag)
+  // A block whose header was overwritten is reported and never kept.
+  const bool intact = b->tag == kTag;
+  if (!intact)
     report(std::string(caller) + ": the memory in front of BSTR " + describe(s) +
            " was overwritten");
-  std::free(b);
+  const uint32_t capacity = b->reserved;
+  if (!intact || capacity == 0 || capacity != FreedBlocks::Capacity(capacity) ||
+      !freed_blocks().Keep(b, capacity))
+    std::free(b);
   detail::live_add(detail::LiveKind::Bstr, -1);
 }
 
@@ -152,8 +232,7 @@ extern "C" {
 BSTR SysAllocString(const OLECHAR *text) {
   VESK_EMU_ENTER(SysAllocString, nullptr);
   if (text == nullptr) return nullptr;
-  size_t n = 0;
-  while (text[n] != 0) ++n;
+  const size_t n = vesk::units::Length(text);
   if (n > kMaxLength) return nullptr;
   return allocate(text, static_cast<unsigned>(n));
 }

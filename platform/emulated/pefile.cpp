@@ -10,6 +10,7 @@
 #include <queue>
 
 #include "platform/emulated/internal.h"
+#include "platform/units.h"
 
 namespace vesk::emu {
 namespace {
@@ -230,7 +231,23 @@ DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &d
     }
   }
   if (last.code != 0) return last.code;
-  return lookup_in_table(last.table, last.size, last.index, id, out);
+  // The texts this thread found last, by the load, the table and the
+  // number: a walk asks the same few hundred numbers again and again.
+  struct Found {
+    uint64_t serial = 0;  // 0: nothing kept here
+    const uint8_t *table = nullptr;
+    uint32_t id = 0;
+    MessageText text;
+  };
+  thread_local Found found[256];
+  Found &f = found[(id * 0x9E3779B1u) >> 24];
+  if (f.serial == serial_ && f.table == last.table && f.id == id) {
+    *out = f.text;
+    return 0;
+  }
+  const DWORD code = lookup_in_table(last.table, last.size, last.index, id, out);
+  if (code == 0) f = {serial_, last.table, id, *out};
+  return code;
 }
 
 uint64_t PeFile::heap_bytes() const {
@@ -423,7 +440,7 @@ DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size,
       out->unicode = u16(table + at + 2) & 1;
       size_t n = 0;
       if (out->unicode) {
-        while (n < bytes / 2 && (text[2 * n] | text[2 * n + 1]) != 0) ++n;
+        n = units::Find(text, bytes / 2, [](auto c) { return c == 0; });
       } else {
         while (n < bytes && text[n] != 0) ++n;
       }

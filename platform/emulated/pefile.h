@@ -62,6 +62,10 @@ class PeFile {
   // ERROR_RESOURCE_DATA_NOT_FOUND (no resources, or a damaged tree or
   // table), ERROR_RESOURCE_TYPE_NOT_FOUND, ERROR_RESOURCE_NAME_NOT_FOUND,
   // ERROR_RESOURCE_LANG_NOT_FOUND, ERROR_MR_MID_NOT_FOUND.
+  // Unique to this load and never reused: it tells this file's texts from
+  // those of a file loaded later at the same addresses.
+  uint64_t serial() const { return serial_; }
+
   DWORD find_message(uint32_t id, uint16_t lang, const LanguageDefaults &defaults,
                      MessageText *out) const;
 

@@ -5,17 +5,14 @@
 #include <cstring>
 
 #include "platform/emulated/internal.h"
+#include "platform/units.h"
 
 namespace vesk::emu {
 namespace {
 
 constexpr DWORD kErrorInvalidFlags = ERROR_INVALID_FLAGS;
 
-size_t length(const WCHAR *s) {
-  size_t n = 0;
-  while (s[n] != 0) ++n;
-  return n;
-}
+size_t length(const WCHAR *s) { return vesk::units::Length(s); }
 
 // -1, 0 or 1, as CompareString's result less 2.  A null string sorts before
 // any other; two null strings are equal.  Strings are ordered by code unit
@@ -504,6 +501,14 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int max) {
     detail::set_error(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  const size_t n = count > 1 ? vesk::units::LengthWithin(src, count - 1) : 0;
+  if (dst <= src || dst > src + n) {
+    std::memmove(dst, src, n * sizeof(WCHAR));
+    dst[n] = 0;
+    return dst;
+  }
+  // A destination inside the source, ahead of it: unit by unit from the
+  // front, as Windows copies, reading what the copy has already written.
   WCHAR *d = dst;
   const WCHAR *s = src;
   while (count > 1 && *s != 0) {
