@@ -154,6 +154,7 @@ bool CUserCache::Alloc(DWORD count) {
   Release();
   slots_ = new (std::nothrow) CUserSlot[count];
   if (slots_ == nullptr) return false;
+  for (DWORD &hint : hints_) hint = kNoHint;
   count_ = count;
   for (DWORD i = 0; i < count_; ++i) {
     slots_[i].sid = nullptr;
@@ -183,15 +184,26 @@ LPCWSTR getuser(CEvtLog *ctx, PSID sid) {
   // One pass: a hit ends it; otherwise it finds the slot to take, an empty
   // one (the last of them) before any in use, else the least recently used
   // one below the tick count read now (slot 0 when there is none).
+  // A SID is in one slot at most, so the slot its hash last led to, when it
+  // holds the SID, is the one the pass would find.
+  const uint32_t hash = SidHash(sid);
+  const DWORD hint = ctx->users.Hint(hash);
+  if (hint < count) {
+    CUserSlot *slot = &slots[hint];
+    if (slot->last_use != 0 && slot->hash == hash && EqualSid(sid, slot->sid)) {
+      slot->last_use = Stamp();
+      return slot->name;
+    }
+  }
   CUserSlot *candidate = &slots[0];
   DWORD candidate_stamp = GetTickCount();
-  const uint32_t hash = SidHash(sid);
   for (DWORD i = 0; i < count; ++i) {
     CUserSlot *slot = &slots[i];
     if (slot->last_use == 0) {
       candidate = slot;
       candidate_stamp = 0;
     } else if (slot->hash == hash && EqualSid(sid, slot->sid)) {
+      ctx->users.SetHint(hash, i);
       slot->last_use = Stamp();
       return slot->name;
     } else if (slot->last_use < candidate_stamp) {
@@ -213,6 +225,7 @@ LPCWSTR getuser(CEvtLog *ctx, PSID sid) {
   }
   candidate->sid = copy;
   candidate->hash = hash;
+  ctx->users.SetHint(hash, static_cast<DWORD>(candidate - slots));
   candidate->last_use = Stamp();
 
   WCHAR work[kWorkUnits];

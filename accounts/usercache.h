@@ -31,9 +31,18 @@ class CUserCache {
   CUserSlot *slots() const { return slots_; }
   DWORD count() const { return count_; }
 
+  // Where a SID of hash `hash` was last put or found: a slot number to try
+  // before walking the slots, or kNoHint.  A hint is only ever a guess; the
+  // slot it names is checked.
+  static constexpr DWORD kNoHint = 0xFFFFFFFF;
+  DWORD Hint(uint32_t hash) const { return hints_[hash % kHints]; }
+  void SetHint(uint32_t hash, DWORD slot) { hints_[hash % kHints] = slot; }
+
  private:
+  static constexpr DWORD kHints = 256;
   CUserSlot *slots_ = nullptr;
   DWORD count_ = 0;
+  DWORD hints_[kHints];
 };
 
 struct CEvtLog;

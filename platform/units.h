@@ -147,6 +147,31 @@ size_t Length(const Unit *s) {
   return i;
 }
 
+// Copies n units from `from` to `to` (which do not overlap).  Copies of up
+// to 16 units, the most common in a row, are made inline with two
+// overlapping moves of a fixed size each, without calling the C library.
+template <class Unit>
+void CopyUnits(Unit *to, const Unit *from, size_t n) {
+  static_assert(sizeof(Unit) == 2);
+  auto *d = reinterpret_cast<unsigned char *>(to);
+  const auto *s = reinterpret_cast<const unsigned char *>(from);
+  const size_t bytes = 2 * n;
+  if (n > 16) {
+    std::memcpy(d, s, bytes);
+  } else if (n >= 8) {
+    std::memcpy(d, s, 16);
+    std::memcpy(d + bytes - 16, s + bytes - 16, 16);
+  } else if (n >= 4) {
+    std::memcpy(d, s, 8);
+    std::memcpy(d + bytes - 8, s + bytes - 8, 8);
+  } else if (n >= 2) {
+    std::memcpy(d, s, 4);
+    std::memcpy(d + bytes - 4, s + bytes - 4, 4);
+  } else if (n == 1) {
+    std::memcpy(d, s, 2);
+  }
+}
+
 // The units before the first terminator in s[0, n) (all n when there is
 // none): returns how many there are, with each of them below 0x20 other
 // than tab, line feed and carriage return written as a space.

@@ -75,24 +75,24 @@ std::shared_ptr<const PeFile> find_module(HMODULE h) {
   return pe;
 }
 
-// The file behind a module handle, by the handle this thread asked last:
-// a walk formats from the same few handles again and again.  The answer
+// The file behind a module handle, by the handles this thread asked last:
+// a walk formats from the same few handles again and again.  An answer
 // stands while no handle has been freed since; the table keeps the file
 // alive while its handle is live.  Null for a handle that is not live.
 const PeFile *module_file(HMODULE h) {
-  struct Last {
+  struct Known {
     uintptr_t value = 0;
     uint64_t removals = 0;
     const PeFile *file = nullptr;
   };
-  thread_local Last last;
+  thread_local Known known[16];
   const auto value = reinterpret_cast<uintptr_t>(h);
+  Known &k = known[(value * 0x9E3779B97F4A7C15ULL) >> 60];
   const uint64_t removals = modules().handles.removals();
-  if (last.file != nullptr && last.value == value && last.removals == removals)
-    return last.file;
+  if (k.file != nullptr && k.value == value && k.removals == removals) return k.file;
   std::shared_ptr<const PeFile> pe = find_module(h);
   if (!pe) return nullptr;
-  last = {value, removals, pe.get()};
+  k = {value, removals, pe.get()};
   return pe.get();
 }
 

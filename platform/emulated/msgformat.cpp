@@ -85,7 +85,7 @@ class Writer {
   bool put(const char16_t *s, size_t n) {
     size_t room = static_cast<size_t>(end_ - p_);
     size_t k = n < room ? n : room;
-    std::memcpy(p_, s, k * sizeof(WCHAR));
+    units::CopyUnits(p_, s, k);
     p_ += k;
     return k == n;
   }

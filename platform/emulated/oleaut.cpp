@@ -56,12 +56,13 @@ struct alignas(64) Strings {
   detail::PointerSet live;
 };
 
-constexpr size_t kShards = 16;
+constexpr size_t kShards = 8;
+
+constinit Strings g_shards[kShards];
 
 Strings &strings(const void *p) {
-  static Strings shards[kShards];
   const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-  return shards[((a >> 4) ^ (a >> 12)) % kShards];
+  return g_shards[((a >> 4) ^ (a >> 12)) % kShards];
 }
 
 std::string describe(const void *p) {
@@ -93,19 +94,13 @@ std::string hex(unsigned v) {
 #define VESK_KEEP_FREED_STRINGS 1
 #endif
 
-class FreedBlocks {
- public:
+// A thread's kept blocks: plain data, so that reaching them costs no
+// check of whether the thread's copy was made yet.  The blocks are given
+// back when the thread ends, by a guard made at the first one kept.
+struct FreedBlocks {
   static constexpr uint32_t kStep = 64;
   static constexpr uint32_t kClasses = 16;
   static constexpr int kKept = 8;
-
-  FreedBlocks() = default;
-  FreedBlocks(const FreedBlocks &) = delete;
-  FreedBlocks &operator=(const FreedBlocks &) = delete;
-  ~FreedBlocks() {
-    for (auto &c : classes_)
-      for (int i = 0; i < c.count; ++i) std::free(c.blocks[i]);
-  }
 
   // The capacity a text area of `bytes` (terminator included) is given:
   // whole steps, or 0 when it is too large to be kept.
@@ -115,29 +110,49 @@ class FreedBlocks {
   }
 
   Block *Take(uint32_t capacity) {
-    Class &c = classes_[capacity / kStep - 1];
+    Class &c = classes[capacity / kStep - 1];
     return c.count > 0 ? c.blocks[--c.count] : nullptr;
   }
 
-  // False when the block's class is full (the caller frees it).
-  bool Keep(Block *b, uint32_t capacity) {
-    Class &c = classes_[capacity / kStep - 1];
-    if (c.count == kKept) return false;
-    c.blocks[c.count++] = b;
-    return true;
+  // False when the block's class is full or the thread is ending (the
+  // caller frees it then).
+  bool Keep(Block *b, uint32_t capacity);
+
+  void GiveBack() {
+    for (Class &c : classes) {
+      for (int i = 0; i < c.count; ++i) std::free(c.blocks[i]);
+      c.count = 0;
+    }
   }
 
- private:
   struct Class {
     Block *blocks[kKept];
-    int count = 0;
+    int count;
   };
-  Class classes_[kClasses];
+  Class classes[kClasses];
+  enum : uint8_t { kUnguarded, kGuarded, kEnded } state;
 };
 
-FreedBlocks &freed_blocks() {
-  thread_local FreedBlocks freed;
-  return freed;
+constinit thread_local FreedBlocks t_freed{};
+
+struct FreedGuard {
+  ~FreedGuard() {
+    t_freed.GiveBack();
+    t_freed.state = FreedBlocks::kEnded;
+  }
+};
+
+bool FreedBlocks::Keep(Block *b, uint32_t capacity) {
+  if (state != kGuarded) {
+    if (state == kEnded) return false;
+    thread_local FreedGuard guard;
+    (void)guard;
+    state = kGuarded;
+  }
+  Class &c = classes[capacity / kStep - 1];
+  if (c.count == kKept) return false;
+  c.blocks[c.count++] = b;
+  return true;
 }
 
 BSTR allocate(const OLECHAR *text, unsigned length) {
@@ -148,7 +163,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
       VESK_KEEP_FREED_STRINGS ? FreedBlocks::Capacity(bytes + sizeof(OLECHAR)) : 0;
   Block *b = nullptr;
   if (capacity != 0) {
-    b = freed_blocks().Take(capacity);
+    b = t_freed.Take(capacity);
     if (b == nullptr) b = static_cast<Block *>(std::malloc(sizeof(Block) + capacity));
   } else {
     b = static_cast<Block *>(std::malloc(sizeof(Block) + bytes + sizeof(OLECHAR)));
@@ -161,7 +176,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
   // Without a text the string is left empty rather than holding whatever the
   // heap had: its length is all a caller may rely on.
   if (text != nullptr && bytes != 0)
-    std::memcpy(s, text, bytes);
+    vesk::units::CopyUnits(s, text, length);
   else
     std::memset(s, 0, bytes);
   s[length] = 0;
@@ -193,7 +208,7 @@ void release(BSTR s, const char *caller) {
            " was overwritten");
   const uint32_t capacity = b->reserved;
   if (!intact || capacity == 0 || capacity != FreedBlocks::Capacity(capacity) ||
-      !freed_blocks().Keep(b, capacity))
+      !t_freed.Keep(b, capacity))
     std::free(b);
   detail::live_add(detail::LiveKind::Bstr, -1);
 }

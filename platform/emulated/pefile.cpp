@@ -239,8 +239,9 @@ DWORD PeFile::find_message(uint32_t id, uint16_t lang, const LanguageDefaults &d
     uint32_t id = 0;
     MessageText text;
   };
-  thread_local Found found[256];
-  Found &f = found[(id * 0x9E3779B1u) >> 24];
+  thread_local Found found[1024];
+  const uint64_t key = (reinterpret_cast<uintptr_t>(last.table) >> 2) ^ id;
+  Found &f = found[(key * 0x9E3779B97F4A7C15ULL) >> 54];
   if (f.serial == serial_ && f.table == last.table && f.id == id) {
     *out = f.text;
     return 0;

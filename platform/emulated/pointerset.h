@@ -57,7 +57,9 @@ class PointerSet {
   void grow() {
     size_t old_capacity = capacity_;
     std::unique_ptr<const void *[]> old = std::move(slots_);
-    bits_ = bits_ == 0 ? 10 : bits_ + 1;
+    // A small first table: a walk keeps a handful of blocks live, and the
+    // slots it touches then stay in the nearest cache.
+    bits_ = bits_ == 0 ? 6 : bits_ + 1;
     capacity_ = size_t{1} << bits_;
     mask_ = capacity_ - 1;
     slots_ = std::make_unique<const void *[]>(capacity_);
