@@ -497,6 +497,30 @@ TEST_F(UserCacheTest, FillsFromTheLastSlotAndLooksEachSidUpOnce) {
   EXPECT_EQ(ctx_->error_pending, 0);
 }
 
+TEST_F(UserCacheTest, HitsAreFoundWhereverTheSidsLieAndStaleHintsAreNotBelieved) {
+  for (int i = 0; i < 100; ++i) {
+    emu::set_tick_count(2000 + static_cast<DWORD>(i));
+    EXPECT_EQ(Get(Numbered(i)), Numbered(i));
+  }
+  // Every SID again, newest first: all hits, each with its own text.
+  emu::reset_calls();
+  for (int i = 99; i >= 0; --i) {
+    emu::set_tick_count(3000 + static_cast<DWORD>(99 - i));
+    EXPECT_EQ(Get(Numbered(i)), Numbered(i));
+  }
+  EXPECT_EQ(emu::calls(emu::Call::LookupAccountSidW), 0u);
+  // A new SID takes the slot of the least recently used one (SID 99); that
+  // SID is then a miss, not an answer from the slot it used to hold.
+  const int slot_of_99 = SlotOf(Sid(Numbered(99)));
+  emu::set_tick_count(4000);
+  EXPECT_EQ(Get("S-1-5-21-7-8-9-777"), "S-1-5-21-7-8-9-777");
+  EXPECT_EQ(SlotOf(Sid("S-1-5-21-7-8-9-777")), slot_of_99);
+  EXPECT_EQ(Get(Numbered(99)), Numbered(99));
+  EXPECT_EQ(emu::calls(emu::Call::LookupAccountSidW), 2u);
+  EXPECT_EQ(Get("S-1-5-21-7-8-9-777"), "S-1-5-21-7-8-9-777");
+  EXPECT_EQ(emu::calls(emu::Call::LookupAccountSidW), 2u);
+}
+
 TEST_F(UserCacheTest, ReplacesTheLeastRecentlyUsedSlot) {
   for (int i = 0; i < 100; ++i) {
     emu::set_tick_count(2000 + static_cast<DWORD>(i));

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <vector>
 
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
@@ -172,6 +173,21 @@ TEST_F(ModulesTest, EachLoadHasItsOwnHandleAndRelease) {
   EXPECT_EQ(emu::live().modules, 0);
 }
 
+TEST_F(ModulesTest, AHandleThatJustFormattedFailsOnceFreed) {
+  local_->add_file(u"C:\\WINDOWS\\system32\\m.dll", DllBytes("en_de_32.dll"));
+  HMODULE a = Load(u"m"), b = Load(u"m");
+  ASSERT_TRUE(a && b);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(Format(a, 1, FORMAT_MESSAGE_IGNORE_INSERTS), "The service started.\r\n");
+  EXPECT_TRUE(FreeLibrary(a));
+  EXPECT_EQ(Format(a, 1, FORMAT_MESSAGE_IGNORE_INSERTS),
+            "error " + std::to_string(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(Format(b, 1, FORMAT_MESSAGE_IGNORE_INSERTS), "The service started.\r\n");
+  EXPECT_TRUE(FreeLibrary(b));
+  EXPECT_EQ(Format(b, 1, FORMAT_MESSAGE_IGNORE_INSERTS),
+            "error " + std::to_string(ERROR_INVALID_HANDLE));
+}
+
 TEST_F(ModulesTest, BytesLoadInPlaceAsTheirFileLoads) {
   // The bytes are read during the load only: formatting works after they
   // are gone, with the same texts as a load of the file.
@@ -292,6 +308,46 @@ TEST_P(MessageDllTest, FormatsAsTheLibraryAsks) {
   // An insert without arguments.
   EXPECT_EQ(Format(module_, 2, FORMAT_MESSAGE_ARGUMENT_ARRAY),
             "error " + std::to_string(ERROR_INVALID_PARAMETER));
+}
+
+TEST_P(MessageDllTest, ATextFormatsTheSameEveryTimeItIsAsked) {
+  // The first call formats a text as it reads it, later ones from what the
+  // first calls learnt of it: the results, the counts, the errors and every
+  // unit of a short buffer stay the same.
+  DWORD_PTR args[99] = {reinterpret_cast<DWORD_PTR>(u"alice"),
+                        reinterpret_cast<DWORD_PTR>(u"PC1"),
+                        reinterpret_cast<DWORD_PTR>(u"10.0.0.1")};
+  DWORD_PTR mixed[99] = {reinterpret_cast<DWORD_PTR>(u"ab"), 0x1F,
+                         static_cast<DWORD_PTR>(7), u'Z'};
+  struct Call {
+    DWORD n, error;
+    std::vector<WCHAR> buffer;
+    bool operator==(const Call &) const = default;
+  };
+  auto call = [&](DWORD id, DWORD flags, DWORD capacity) {
+    Call c{0, 0, std::vector<WCHAR>(capacity + 1, 0xAAAA)};
+    const DWORD_PTR *a = id == 6 ? mixed : args;
+    SetLastError(0);
+    c.n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | flags, module_, id,
+                         LANG_USER_DEFAULT, c.buffer.data(), capacity,
+                         reinterpret_cast<va_list *>(const_cast<DWORD_PTR *>(a)));
+    c.error = c.n == 0 ? GetLastError() : 0;
+    return c;
+  };
+  for (DWORD id : {1u, 2u, 3u, 4u, 5u, 6u, kDiskFull, 0x1000u}) {
+    for (DWORD flags :
+         {FORMAT_MESSAGE_IGNORE_INSERTS | 0xFF, FORMAT_MESSAGE_IGNORE_INSERTS,
+          FORMAT_MESSAGE_ARGUMENT_ARRAY | 0xFF, FORMAT_MESSAGE_ARGUMENT_ARRAY,
+          FORMAT_MESSAGE_IGNORE_INSERTS | 20}) {
+      for (DWORD capacity : {1u, 9u, 512u}) {
+        const Call first = call(id, flags, capacity);
+        for (int again = 0; again < 3; ++again)
+          ASSERT_EQ(call(id, flags, capacity), first)
+              << "message " << id << " flags " << std::hex << flags << std::dec
+              << " capacity " << capacity << " call " << again + 2;
+      }
+    }
+  }
 }
 
 TEST_P(MessageDllTest, LanguageChoice) {

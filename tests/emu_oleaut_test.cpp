@@ -115,6 +115,34 @@ TEST_F(EmuOleautTest, FreeingABstrTwiceIsReportedNotFollowed) {
   EXPECT_EQ(emu::diagnostics().size(), 1u);
 }
 
+TEST_F(EmuOleautTest, AFreedStringKeptForReuseIsStillNotLive) {
+  // Freed blocks are kept for the next strings of their size: a string
+  // freed into the keep is still caught when it is freed again, and a block
+  // that comes back is a new string with nothing of the old text.
+  const std::u16string garbage(27, u'#');
+  BSTR a = SysAllocString(garbage.c_str());
+  SysFreeString(a);
+  emu::clear_diagnostics();
+  SysFreeString(a);
+  ASSERT_EQ(emu::diagnostics().size(), 1u);
+  EXPECT_NE(emu::diagnostics()[0].find("not a live BSTR"), std::string::npos);
+
+  BSTR c = SysAllocStringLen(nullptr, 27);  // a's size: likely a's block
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(SysStringLen(c), 27u);
+  for (unsigned i = 0; i <= 27; ++i) ASSERT_EQ(c[i], 0) << "unit " << i;
+  BSTR d = SysAllocString(u"second");
+  EXPECT_EQ(std::u16string(d), u"second");
+  EXPECT_EQ(ByteCount(d), 12u);
+  SysFreeString(c);
+  SysFreeString(d);
+  emu::clear_diagnostics();
+  SysFreeString(c);
+  SysFreeString(d);
+  EXPECT_EQ(emu::diagnostics().size(), 2u);
+  EXPECT_EQ(emu::live().bstrs, bstrs_);
+}
+
 TEST_F(EmuOleautTest, ManyLiveStringsFreedInAnyOrderAreTrackedExactly) {
   // Enough strings for the set of live ones to grow several times, freed in
   // a shuffled order: every live one is released quietly, every freed one is

@@ -290,6 +290,18 @@ TEST_F(SourcesTest, LongSourceNamesAreKeptAndLookedUpByTheirFirst99Characters) {
   EXPECT_EQ(Format(ctx, long_name, kMessageModule, 4242), "<none><before>");
   EXPECT_EQ(TakeError(ctx),
             "Format error, source=" + Utf8(cut.c_str()) + " type=Message msg=4242");
+
+  // A name one character shorter is another source, whichever was asked
+  // for last; a longer spelling of the first 99 is the same one.
+  std::u16string shorter = cut.substr(0, 98);
+  CEvtSource *t = ctx->GetSource(shorter.c_str(), kMessageModule);
+  EXPECT_NE(t, s);
+  EXPECT_EQ(ctx->GetSource(long_name.c_str(), kMessageModule), s);
+  EXPECT_EQ(ctx->GetSource(shorter.c_str(), kMessageModule), t);
+  EXPECT_EQ(ctx->GetSource((cut + u"X").c_str(), kMessageModule), s);
+  EXPECT_EQ(ctx->GetSource(shorter.c_str(), kCategoryModule),
+            ctx->GetSource(shorter.c_str(), kCategoryModule));
+  EXPECT_NE(ctx->GetSource(shorter.c_str(), kCategoryModule), t);
 }
 
 // ---------------------------------------------------------------- the lists

@@ -132,6 +132,73 @@ std::u16string Str(const RecordText &t) {
                 : std::u16string();
 }
 
+// The local time by the C library alone, for every second asked: what the
+// conversion must give whatever it keeps between calls.
+double Reference(DWORD seconds) {
+  const std::time_t t = seconds;
+  std::tm tm{};
+  EXPECT_NE(localtime_r(&t, &tm), nullptr);
+  double d = -1;
+  EXPECT_TRUE(VariantTimeFromLocal(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                                   tm.tm_hour, tm.tm_min, tm.tm_sec, &d));
+  return d;
+}
+
+long Offset(DWORD seconds) {
+  const std::time_t t = seconds;
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return tm.tm_gmtoff;
+}
+
+TEST(RowTime, EverySecondAroundTheZonesChangesAsTheLibraryGivesIt) {
+  // Zones with summer time, half and three-quarter hours, and changes at a
+  // minute past the hour or at half past: each change of 2004 is found and
+  // walked second by second, the days around it every minute and a bit,
+  // then times are asked at random in random order.
+  const char *zones[] = {"UTC",          "CET-1CEST,M3.5.0,M10.5.0/3",
+                         "XYZ+3:30",     "NST+3:30NDT,M4.1.0/0:01,M10.5.0/0:01",
+                         "<+0545>-5:45", "AAA-2BBB,J60/1:30,J300/2:45"};
+  std::mt19937 rng(42);
+  for (const char *name : zones) {
+    Zone zone(name);
+    int changes = 0;
+    for (DWORD day = 1072915200; day < 1104537600; day += 86400) {  // 2004
+      if (Offset(day) == Offset(day + 86400)) continue;
+      DWORD lo = day, hi = day + 86400;  // the first second of the new offset
+      while (hi - lo > 1) {
+        const DWORD mid = lo + (hi - lo) / 2;
+        (Offset(mid) == Offset(lo) ? lo : hi) = mid;
+      }
+      ++changes;
+      for (DWORD t = hi - 600; t < hi + 600; ++t)
+        ASSERT_DOUBLE_EQ(Local(t), Reference(t)) << name << " at " << t;
+      for (DWORD t = day - 86400; t < day + 2 * 86400; t += 61)
+        ASSERT_DOUBLE_EQ(Local(t), Reference(t)) << name << " at " << t;
+    }
+    EXPECT_EQ(changes, name[0] == 'C' || name[0] == 'N' || name[0] == 'A' ? 2 : 0)
+        << name;
+    for (int i = 0; i < 20000; ++i) {
+      const DWORD t = static_cast<DWORD>(rng());
+      ASSERT_DOUBLE_EQ(Local(t), Reference(t)) << name << " at " << t;
+    }
+  }
+}
+
+TEST(RowTime, AnotherZoneIsSeenAtOnce) {
+  const DWORD t = 1078128000;  // 2004-03-01 08:00:00 UTC
+  double before, after;
+  {
+    Zone utc("UTC");
+    before = Local(t + 60);
+  }
+  {
+    Zone east("XYZ-3:30");
+    after = Local(t + 61);  // the same hour of UTC
+  }
+  EXPECT_NEAR(after - before, 3.5 / 24.0, 1e-9);
+}
+
 TEST(RecordView, TextsAndSidWithinTheRecord) {
   vesk::tools::EvtRecord r;
   r.source = u"Src";
