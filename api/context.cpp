@@ -29,6 +29,8 @@ void CEvtLog::Release() {
   module_index.Release();
   ReleaseModules(&modules);
   ReleaseSources(&sources);
+  source_pool.Release();
+  failed_pool.Release();
   users.Release();
   delete[] large_record;
   large_record = nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "accounts/usercache.h"
+#include "messages/pool.h"
 #include "messages/sources.h"
 #include "platform/platform.h"
 
@@ -45,11 +46,15 @@ struct CEvtLog {
   CEvtSource *sources = nullptr;
   CEvtModule *modules = nullptr;
   // Indexes over the two lists, by (type, name) and by path.
-  vesk::index::HashIndex<CEvtSource> source_index;
+  // Source entries by their number in source_pool, plus one.
+  vesk::index::RefIndex<uint32_t> source_index;
   vesk::index::HashIndex<CEvtModule> module_index;
   // The entry GetSource gave last for each type: a row asks for its
   // source's entries once per type, and neighbouring rows often share one.
   CEvtSource *recent_source[3] = {};
+  // The memory of the source entries and of their failed numbers.
+  vesk::pool::EntryPool<CEvtSource> source_pool;
+  vesk::pool::EntryPool<CEvtFailed> failed_pool;
   CUserCache users;
   int error_pending = 0;
   WCHAR error_text[kErrorTextUnits] = {};

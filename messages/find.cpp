@@ -134,14 +134,14 @@ void CEvtSource::Find(CEvtLog *ctx, LPCWSTR source, LONG kind) {
   if (source == nullptr) source = VTEXT("");
   WCHAR cut[kSourceNameChars + 1];
   lstrcpynW(cut, source, kSourceNameChars + 1);
-  if (name != nullptr) LocalFree(name);
-  name = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, (lstrlenW(cut) + 1) * sizeof(WCHAR)));
-  if (name != nullptr) lstrcpyW(name, cut);
+  SetName(cut);
   type = kind;
   LPCWSTR stored = name != nullptr ? name : cut;
 
   static constexpr WCHAR kKeyFormat[] =
       VTEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\%s\\%s");
+  static constexpr WCHAR kKeyPrefix[] =
+      VTEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\");
   WCHAR key_path[kWorkUnits];
   // The format without its two "%s", plus the two texts.
   int key_length = static_cast<int>(sizeof kKeyFormat / sizeof(WCHAR)) - 1 - 4 +
@@ -150,7 +150,19 @@ void CEvtSource::Find(CEvtLog *ctx, LPCWSTR source, LONG kind) {
     ctx->SetError(VTEXT("internal error, getmodule, #1"));
     return;
   }
-  wsprintfW(key_path, kKeyFormat, ctx->log_name, stored);
+  // The format's text with the two names put in its place (the same text
+  // wsprintfW would make, without reading the format for it).
+  {
+    int n = 0;
+    auto append = [&](LPCWSTR text) {
+      while (*text != 0) key_path[n++] = *text++;
+    };
+    append(kKeyPrefix);
+    append(ctx->log_name);
+    key_path[n++] = u'\\';
+    append(stored);
+    key_path[n] = 0;
+  }
 
   HKEY root = HKEY_LOCAL_MACHINE;
   HKEY remote = nullptr;

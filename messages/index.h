@@ -43,19 +43,23 @@ inline uint32_t HashText(uint32_t seed, const WCHAR *text, int limit) {
   return Mix(h);
 }
 
-template <class T>
-class HashIndex {
+// The index itself, over references of type Ref to the list's entries:
+// pointers (HashIndex), or for a list an image can grow to many entries,
+// 32-bit numbers the caller turns into entries, which halve the index.
+// A reference of Ref{} marks an empty slot and is never indexed.
+template <class Ref>
+class RefIndex {
  public:
-  HashIndex() {
+  RefIndex() {
     int local = 0;
     auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(this));
     auto b = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&local));
     seed_ = Mix(static_cast<uint32_t>(a ^ (a >> 32)) ^
                 Mix(static_cast<uint32_t>(b ^ (b >> 32)) + 0x9E3779B9u));
   }
-  ~HashIndex() { Release(); }
-  HashIndex(const HashIndex &) = delete;
-  HashIndex &operator=(const HashIndex &) = delete;
+  ~RefIndex() { Release(); }
+  RefIndex(const RefIndex &) = delete;
+  RefIndex &operator=(const RefIndex &) = delete;
 
   // The seed to hash keys with; fixed for the index's life.
   uint32_t seed() const { return seed_; }
@@ -63,21 +67,21 @@ class HashIndex {
   // False when the index gave up: its caller must walk the list.
   bool usable() const { return !broken_; }
 
-  // The first entry of hash `hash` for which same(entry) holds, or null.
+  // The first entry of hash `hash` for which same(entry) holds, or Ref{}.
   // Only meaningful while usable().
   template <class Same>
-  T *Find(uint32_t hash, Same same) const {
-    if (slots_ == nullptr) return nullptr;
+  Ref Find(uint32_t hash, Same same) const {
+    if (slots_ == nullptr) return Ref{};
     for (uint32_t i = hash & mask_;; i = (i + 1) & mask_) {
       const Slot &s = slots_[i];
-      if (s.entry == nullptr) return nullptr;
+      if (s.entry == Ref{}) return Ref{};
       if (s.hash == hash && same(s.entry)) return s.entry;
     }
   }
 
   // Indexes `entry` under `hash`.  When no memory can be had the index gives
   // up for good.
-  void Add(uint32_t hash, T *entry) {
+  void Add(uint32_t hash, Ref entry) {
     if (broken_) return;
     if ((count_ + 1) * 2 > capacity() && !Grow()) {
       Release();
@@ -100,14 +104,14 @@ class HashIndex {
  private:
   struct Slot {
     uint32_t hash;
-    T *entry;
+    Ref entry;
   };
 
   uint32_t capacity() const { return slots_ == nullptr ? 0 : mask_ + 1; }
 
-  static void Put(Slot *slots, uint32_t mask, uint32_t hash, T *entry) {
+  static void Put(Slot *slots, uint32_t mask, uint32_t hash, Ref entry) {
     uint32_t i = hash & mask;
-    while (slots[i].entry != nullptr) i = (i + 1) & mask;
+    while (slots[i].entry != Ref{}) i = (i + 1) & mask;
     slots[i] = {hash, entry};
   }
 
@@ -116,10 +120,9 @@ class HashIndex {
     if (size == 0) return false;  // past 2^31 slots
     Slot *grown = new (std::nothrow) Slot[size];
     if (grown == nullptr) return false;
-    for (uint32_t i = 0; i < size; ++i) grown[i] = {0, nullptr};
+    for (uint32_t i = 0; i < size; ++i) grown[i] = {0, Ref{}};
     for (uint32_t i = 0; i < capacity(); ++i)
-      if (slots_[i].entry != nullptr)
-        Put(grown, size - 1, slots_[i].hash, slots_[i].entry);
+      if (slots_[i].entry != Ref{}) Put(grown, size - 1, slots_[i].hash, slots_[i].entry);
     delete[] slots_;
     slots_ = grown;
     mask_ = size - 1;
@@ -132,5 +135,8 @@ class HashIndex {
   uint32_t seed_ = 0;
   bool broken_ = false;
 };
+
+template <class T>
+using HashIndex = RefIndex<T *>;
 
 }  // namespace vesk::index

@@ -97,7 +97,9 @@ CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   const uint32_t hash = SourceHash(source_index.seed(), cut, type);
   CEvtSource *found = nullptr;
   if (source_index.usable()) {
-    found = source_index.Find(hash, same);
+    const uint32_t ref =
+        source_index.Find(hash, [&](uint32_t r) { return same(source_pool.At(r - 1)); });
+    if (ref != 0) found = source_pool.At(ref - 1);
   } else {
     for (CEvtSource *s = sources; s != nullptr && found == nullptr; s = s->next)
       if (same(s)) found = s;
@@ -106,7 +108,9 @@ CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
     if (remembered) recent_source[type] = found;
     return found;
   }
-  CEvtSource *s = new (std::nothrow) CEvtSource;
+  uint32_t ordinal = 0;
+  void *memory = source_pool.Take(&ordinal);
+  CEvtSource *s = memory != nullptr ? new (memory) CEvtSource : nullptr;
   if (s == nullptr) {
     // No entry can be had: hand out a spare one with no files, emptied of
     // what its previous use memoised, so that the number is still reported.
@@ -118,7 +122,7 @@ CEvtSource *CEvtLog::GetSource(LPCWSTR name, LONG type) {
   s->Find(this, name, type);
   s->next = sources;
   sources = s;
-  source_index.Add(hash, s);
+  source_index.Add(hash, ordinal + 1);
   if (remembered) recent_source[type] = s;
   return s;
 }
@@ -159,13 +163,14 @@ bool IsMissingMessage(DWORD code) {
 }
 
 bool CEvtSource::IsFailed(DWORD number) const {
-  const uint32_t hash = NumberHash(failed_index.seed(), number);
   auto same = [&](const CEvtFailed *f) {
     ++failed_compared;
     return f->number == number;
   };
-  if (failed_count > kFailedListed && failed_index.usable())
-    return failed_index.Find(hash, same) != nullptr;
+  if (failed_count > kFailedListed && indexes != nullptr && indexes->failed_filled &&
+      indexes->failed.usable())
+    return indexes->failed.Find(NumberHash(indexes->failed.seed(), number), same) !=
+           nullptr;
   for (const CEvtFailed *f = failed; f != nullptr; f = f->next) {
     if (same(f)) return true;
   }
@@ -174,16 +179,34 @@ bool CEvtSource::IsFailed(DWORD number) const {
 
 CEvtModuleRef *CEvtSource::StartFor(DWORD number) const {
   if (found == nullptr) return modules;
-  const uint32_t hash = NumberHash(found_index.seed(), number);
   auto same = [&](const CEvtFound *f) { return f->number == number; };
-  if (found_index.usable()) {
-    const CEvtFound *f = found_index.Find(hash, same);
+  if (indexes != nullptr && indexes->found_filled && indexes->found.usable()) {
+    const CEvtFound *f =
+        indexes->found.Find(NumberHash(indexes->found.seed(), number), same);
     return f != nullptr ? f->ref : modules;
   }
   for (const CEvtFound *f = found; f != nullptr; f = f->next)
     if (same(f)) return f->ref;
   return modules;
 }
+
+namespace {
+
+// Puts `added` (just put at the front of `list`) into `index`, or, when the
+// index does not hold the list yet, every entry of it.
+template <class Entry>
+void IndexEntry(vesk::index::HashIndex<Entry> &index, bool *filled, Entry *list,
+                Entry *added) {
+  if (*filled) {
+    index.Add(NumberHash(index.seed(), added->number), added);
+    return;
+  }
+  for (Entry *e = list; e != nullptr; e = e->next)
+    index.Add(NumberHash(index.seed(), e->number), e);
+  *filled = true;
+}
+
+}  // namespace
 
 void CEvtSource::AddFound(DWORD number, CEvtModuleRef *ref) {
   CEvtFound *f = new (std::nothrow) CEvtFound;
@@ -192,7 +215,8 @@ void CEvtSource::AddFound(DWORD number, CEvtModuleRef *ref) {
   f->ref = ref;
   f->next = found;
   found = f;
-  found_index.Add(NumberHash(found_index.seed(), number), f);
+  if (indexes == nullptr) indexes = new (std::nothrow) CEvtSourceIndexes;
+  if (indexes != nullptr) IndexEntry(indexes->found, &indexes->found_filled, found, f);
 }
 
 void CEvtSource::LatchFormatError(CEvtLog *ctx, DWORD number) const {
@@ -202,18 +226,19 @@ void CEvtSource::LatchFormatError(CEvtLog *ctx, DWORD number) const {
 }
 
 void CEvtSource::AddFailed(CEvtLog *ctx, DWORD number) {
-  CEvtFailed *f = new (std::nothrow) CEvtFailed;
+  void *memory = ctx->failed_pool.Take();
+  CEvtFailed *f = memory != nullptr ? new (memory) CEvtFailed : nullptr;
   if (f != nullptr) {
     f->number = number;
     f->next = failed;
     failed = f;
     ++failed_count;
-    if (failed_count == kFailedListed + 1) {
-      // The list has grown past a walk: index every entry so far.
-      for (CEvtFailed *e = failed; e != nullptr; e = e->next)
-        failed_index.Add(NumberHash(failed_index.seed(), e->number), e);
-    } else if (failed_count > kFailedListed + 1) {
-      failed_index.Add(NumberHash(failed_index.seed(), number), f);
+    // Past a walk's worth, the list is indexed (every entry so far, then
+    // each one added).
+    if (failed_count > kFailedListed) {
+      if (indexes == nullptr) indexes = new (std::nothrow) CEvtSourceIndexes;
+      if (indexes != nullptr)
+        IndexEntry(indexes->failed, &indexes->failed_filled, failed, f);
     }
   }
   LatchFormatError(ctx, number);
@@ -267,22 +292,33 @@ void CEvtModule::Release() {
   path = nullptr;
 }
 
-void CEvtSource::Release() {
-  if (name != nullptr) LocalFree(name);
+void CEvtSource::SetName(LPCWSTR text) {
+  if (name != nullptr && name != short_name) LocalFree(name);
   name = nullptr;
-  failed_index.Release();
+  int units = 0;
+  while (units < kSourceNameChars && text[units] != 0) ++units;
+  if (units < kShortNameUnits) {
+    name = short_name;
+  } else {
+    name = static_cast<LPWSTR>(LocalAlloc(LMEM_FIXED, (units + 1) * sizeof(WCHAR)));
+    if (name == nullptr) return;
+  }
+  for (int i = 0; i < units; ++i) name[i] = text[i];
+  name[units] = 0;
+}
+
+void CEvtSource::Release() {
+  if (name != nullptr && name != short_name) LocalFree(name);
+  name = nullptr;
+  delete indexes;
+  indexes = nullptr;
   failed_count = 0;
-  found_index.Release();
   while (found != nullptr) {
     CEvtFound *f = found;
     found = f->next;
     delete f;
   }
-  while (failed != nullptr) {
-    CEvtFailed *f = failed;
-    failed = f->next;
-    delete f;
-  }
+  failed = nullptr;  // their memory is the context's pool's
   while (modules != nullptr) {
     CEvtModuleRef *r = modules;
     modules = r->next;
@@ -304,6 +340,6 @@ void ReleaseSources(CEvtSource **list) {
     CEvtSource *s = *list;
     *list = s->next;
     s->Release();
-    delete s;
+    s->~CEvtSource();
   }
 }

@@ -45,22 +45,49 @@ struct CEvtFound {
   CEvtModuleRef *ref = nullptr;
 };
 
+// The indexes of a source's memos, made only for a source that needs one
+// (more than kFailedListed failed numbers, or any number found behind
+// another file): most sources never do, and an image can name thousands.
+struct CEvtSourceIndexes {
+  vesk::index::HashIndex<CEvtFailed> failed;
+  vesk::index::HashIndex<CEvtFound> found;
+  // Whether every entry of the list is in its index.
+  bool failed_filled = false;
+  bool found_filled = false;
+};
+
 struct CEvtSource {
   CEvtSource *next = nullptr;
   // Tried in this order: the order in which the registry value lists them.
   CEvtModuleRef *modules = nullptr;
-  LPWSTR name = nullptr;  // LocalAlloc'd copy, at most 99 characters
-  LONG type = kMessageModule;
+  // At most 99 characters: in `short_name` when they fit, else a
+  // LocalAlloc'd copy.
+  LPWSTR name = nullptr;
   CEvtFailed *failed = nullptr;
-  // Most sources memoise a handful of numbers, walked in the list; past
-  // kFailedListed the index is made and kept.
-  DWORD failed_count = 0;
-  vesk::index::HashIndex<CEvtFailed> failed_index;
+  CEvtFound *found = nullptr;
   // How many memo entries IsFailed has compared with the number asked: a
   // look-up compares about one whatever the memo's length.
   mutable uint64_t failed_compared = 0;
-  CEvtFound *found = nullptr;
-  vesk::index::HashIndex<CEvtFound> found_index;
+  // Made at the first need; null while none is needed or none can be had
+  // (the lists are walked then).
+  CEvtSourceIndexes *indexes = nullptr;
+  LONG type = kMessageModule;
+  // Most sources memoise a handful of numbers, walked in the list; past
+  // kFailedListed the index is made and kept.
+  DWORD failed_count = 0;
+  // A name of fewer than kShortNameUnits characters, with its terminator.
+  static constexpr int kShortNameUnits = 16;
+  WCHAR short_name[kShortNameUnits];
+
+  CEvtSource() = default;
+  ~CEvtSource() { Release(); }
+  CEvtSource(const CEvtSource &) = delete;
+  CEvtSource &operator=(const CEvtSource &) = delete;
+
+  // Points `name` at a copy of `text` (at most 99 characters): the entry's
+  // own room when it fits, else a LocalAlloc'd copy (null when none can be
+  // had).
+  void SetName(LPCWSTR text);
 
   // Stores the name (at most 99 characters) and the type, and fills the
   // module references from the registry of the context's computer.  Reports
@@ -92,8 +119,9 @@ struct CEvtSource {
   DWORD FormatFrom(CEvtLog *ctx, DWORD number, DWORD flags, LPWSTR buffer, DWORD capacity,
                    const WCHAR *const *arguments);
 
-  // Frees the name, the module references and the failed numbers; the
-  // modules themselves stay.
+  // Frees the name and the module references, and forgets the failed and
+  // found numbers; the modules themselves stay, and the failed numbers'
+  // memory goes with the context's pool.
   void Release();
 };
 
@@ -109,4 +137,5 @@ bool IsMissingMessage(DWORD code);
 
 // Releases a whole list from the front, unlinking each entry first.
 void ReleaseModules(CEvtModule **list);
+// Source entries live in the context's pool: they are destroyed in place.
 void ReleaseSources(CEvtSource **list);

@@ -101,7 +101,7 @@ size_t FindReadingAhead(const unsigned char *p, size_t n, Match match) {
 #endif
 
 // The same as FindOneByOne, a block of eight units per step where the
-// processor allows.
+// processor allows.  All n units must be readable.
 template <class Match>
 size_t Find(const unsigned char *p, size_t n, Match match) {
   size_t i = 0;
@@ -124,27 +124,33 @@ size_t Find(const Unit *s, size_t n, Match match) {
   return Find(reinterpret_cast<const unsigned char *>(s), n, match);
 }
 
-// The number of units before the terminator, reading no further than
-// `limit` units of the text (the block path may read the rest of the
-// aligned block that holds the last of them).
-template <class Unit>
-size_t LengthWithin(const Unit *s, size_t limit) {
-  return Find(s, limit, [](auto c) { return c == 0; });
+// The first unit of a terminated text, among its first `limit`, at which
+// `match` holds; `match` must hold for the terminator.  Unlike Find, the
+// units need only be readable up to the first match: none past it is read
+// (beyond the aligned block that holds it), so the text may be shorter
+// than `limit`.
+template <class Unit, class Match>
+size_t FindInText(const Unit *s, size_t limit, Match match) {
+  static_assert(sizeof(Unit) == 2);
+  const auto *p = reinterpret_cast<const unsigned char *>(s);
+#if VESK_UNITS_READ_AHEAD
+  if ((reinterpret_cast<uintptr_t>(p) & 1) == 0)
+    return limit == 0 ? 0 : FindReadingAhead(p, limit, match);
+#endif
+  return FindOneByOne(p, limit, match);
 }
 
-// The number of units before the terminator, read in aligned blocks where
-// the processor allows, like LengthWithin without a limit.
+// The number of units before the terminator, reading no further than
+// `limit` units of the text, nor past its terminator.
+template <class Unit>
+size_t LengthWithin(const Unit *s, size_t limit) {
+  return FindInText(s, limit, [](auto c) { return c == 0; });
+}
+
+// The number of units before the terminator.
 template <class Unit>
 size_t Length(const Unit *s) {
-  static_assert(sizeof(Unit) == 2);
-#if VESK_UNITS_READ_AHEAD
-  if ((reinterpret_cast<uintptr_t>(s) & 1) == 0)
-    return FindReadingAhead(reinterpret_cast<const unsigned char *>(s), SIZE_MAX,
-                            [](auto c) { return c == 0; });
-#endif
-  size_t i = 0;
-  while (s[i] != 0) ++i;
-  return i;
+  return LengthWithin(s, SIZE_MAX);
 }
 
 // Copies n units from `from` to `to` (which do not overlap).  Copies of up

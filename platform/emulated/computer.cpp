@@ -240,27 +240,31 @@ std::optional<std::filesystem::path> find_case_insensitive(
 
 namespace {
 
-// `name` folded into a buffer kept per thread, so that a look-up (made for
-// every component of every path opened) allocates nothing once the buffer
-// has grown to the longest name.
-const std::u16string &folded(std::u16string_view name) {
-  static thread_local std::u16string buffer;
-  buffer.assign(name);
-  for (auto &c : buffer) c = upcase(c);
-  return buffer;
+char16_t fold_unit(char16_t c) {
+  if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+  return upcase(c);
 }
 
 }  // namespace
 
+bool FoldedLess::operator()(std::u16string_view a, std::u16string_view b) const {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t x = fold_unit(a[i]), y = fold_unit(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
+}
+
 std::shared_ptr<RegKey> MemKey::child(std::u16string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = children_.find(folded(name));
+  auto it = children_.find(name);
   return it == children_.end() ? nullptr : it->second;
 }
 
 std::optional<RegValue> MemKey::value(std::u16string_view name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = values_.find(folded(name));
+  auto it = values_.find(name);
   if (it == values_.end()) return std::nullopt;
   return it->second;
 }
@@ -284,6 +288,7 @@ std::shared_ptr<MemKey> MemKey::create(std::u16string_view path) {
       if (!slot) {
         slot = std::make_shared<MemKey>();
         here->child_names_[folded] = std::u16string(part);
+        detail::registry_changed();
       }
       next = std::dynamic_pointer_cast<MemKey>(slot);
     }
@@ -296,6 +301,7 @@ std::shared_ptr<MemKey> MemKey::create(std::u16string_view path) {
 void MemKey::set(std::u16string_view name, DWORD type, std::vector<uint8_t> data) {
   std::lock_guard<std::mutex> lock(mutex_);
   values_[fold(name)] = RegValue{type, std::move(data)};
+  detail::registry_changed();
 }
 
 void MemKey::set_string(std::u16string_view name, std::u16string_view text, DWORD type,
@@ -324,6 +330,7 @@ void MemKey::mount(std::u16string_view name, std::shared_ptr<RegKey> key) {
   std::u16string folded = fold(name);
   children_[folded] = std::move(key);
   child_names_[folded] = std::u16string(name);
+  detail::registry_changed();
 }
 
 // ---------------------------------------------------------------- Computer

@@ -402,6 +402,7 @@ namespace detail {
 constinit __thread CounterBlock *t_counters = nullptr;
 constinit __thread DWORD t_last_error = 0;
 constinit std::atomic<bool> g_fault_armed{false};
+constinit std::atomic<uint64_t> g_registry_generation{0};
 
 CounterBlock *register_thread() {
   auto &c = counters();

@@ -58,6 +58,16 @@ inline bool enter(Call c, DWORD *code) {
   return enter_armed(c, code);
 }
 
+// Counts changes to the keys of any computer (a key made or mounted, a
+// value set): what was found by a path stays valid while the count stands.
+extern std::atomic<uint64_t> g_registry_generation;
+inline void registry_changed() {
+  g_registry_generation.fetch_add(1, std::memory_order_release);
+}
+inline uint64_t registry_generation() {
+  return g_registry_generation.load(std::memory_order_acquire);
+}
+
 // The calling thread's last error, without counting a call.
 inline void set_error(DWORD code) { t_last_error = code; }
 inline DWORD last_error() { return t_last_error; }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include "platform/emulated/handles.h"
 #include "platform/emulated/internal.h"
+#include "platform/units.h"
 
 namespace vesk::emu {
 namespace {
@@ -91,6 +92,23 @@ HKEY add_handle(OpenKey entry) {
 }
 
 // What `key` stands for; 0, or the error for a handle that is not one.
+// Follows `path` from *key, one component at a time; components are
+// separated by one or more backslashes, and trailing ones end nothing.
+// False when a component is missing.
+bool walk(std::u16string_view path, std::shared_ptr<RegKey> *key) {
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t end = path.find(u'\\', pos);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > pos) {
+      *key = (*key)->child(path.substr(pos, end - pos));
+      if (!*key) return false;
+    }
+    pos = end + 1;
+  }
+  return true;
+}
+
 DWORD resolve(HKEY key, OpenKey *out) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   if (is_predefined(key)) {
@@ -166,18 +184,42 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
   if (code != 0) return static_cast<LONG>(code);
   std::u16string_view path = subkey ? std::u16string_view(subkey) : std::u16string_view();
   if (!path.empty() && path.front() == u'\\') return ERROR_BAD_PATHNAME;
-  // Components are separated by one or more backslashes; trailing ones end
-  // nothing.
-  size_t pos = 0;
-  while (pos < path.size()) {
-    size_t end = path.find(u'\\', pos);
-    if (end == std::u16string_view::npos) end = path.size();
-    if (end > pos) {
-      entry.key = entry.key->child(path.substr(pos, end - pos));
-      if (!entry.key) return ERROR_FILE_NOT_FOUND;
+  // The key below which this thread opened its last path, by the path up to
+  // its last backslash: a walk opens the keys of many sources of one log,
+  // paths alike in all but their last component, and each open then walks
+  // only that one.  It stands while no key of any computer has changed.
+  struct LastParent {
+    std::shared_ptr<RegKey> root;  // kept, so that its address names it
+    std::u16string prefix;
+    std::shared_ptr<RegKey> parent;
+    uint64_t generation = 0;
+  };
+  thread_local LastParent last;
+  const uint64_t generation = detail::registry_generation();
+  const size_t known = last.prefix.size();
+  auto no_backslash = [](std::u16string_view rest) {
+    return vesk::units::Find(rest.data(), rest.size(),
+                             [](auto c) { return c == u'\\'; }) == rest.size();
+  };
+  if (last.parent && last.root == entry.key && last.generation == generation &&
+      known <= path.size() &&
+      std::memcmp(path.data(), last.prefix.data(), known * sizeof(char16_t)) == 0 &&
+      no_backslash(path.substr(known))) {
+    entry.key = last.parent;
+    path = path.substr(known);
+  } else if (const size_t cut = path.rfind(u'\\'); cut != std::u16string_view::npos) {
+    const std::u16string_view prefix = path.substr(0, cut + 1);
+    {
+      std::shared_ptr<RegKey> root = entry.key;
+      if (!walk(prefix, &entry.key)) return ERROR_FILE_NOT_FOUND;
+      last.root = std::move(root);
+      last.prefix.assign(prefix);
+      last.parent = entry.key;
+      last.generation = generation;
     }
-    pos = end + 1;
+    path = path.substr(cut + 1);
   }
+  if (!walk(path, &entry.key)) return ERROR_FILE_NOT_FOUND;
   // The access is checked against the key found, as the open's access check
   // is made on the key it opens.
   entry.granted = granted_access(access, &code);

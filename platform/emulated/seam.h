@@ -167,6 +167,13 @@ class RegKey {
 };
 
 // A key held in memory.  Names keep their case; lookups ignore it.
+// Orders names as fold() makes them, folding as it compares: a name can be
+// looked up as given, without a folded copy made first.
+struct FoldedLess {
+  using is_transparent = void;
+  bool operator()(std::u16string_view a, std::u16string_view b) const;
+};
+
 class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
  public:
   std::shared_ptr<RegKey> child(std::u16string_view name) override;
@@ -186,9 +193,9 @@ class MemKey : public RegKey, public std::enable_shared_from_this<MemKey> {
 
  private:
   std::mutex mutex_;
-  std::map<std::u16string, std::shared_ptr<RegKey>> children_;  // by fold()
-  std::map<std::u16string, std::u16string> child_names_;        // as given
-  std::map<std::u16string, RegValue> values_;                   // by fold()
+  std::map<std::u16string, std::shared_ptr<RegKey>, FoldedLess> children_;  // by fold()
+  std::map<std::u16string, std::u16string> child_names_;                    // as given
+  std::map<std::u16string, RegValue, FoldedLess> values_;                   // by fold()
 };
 
 // Opens a hive file with the hive library.  For a SYSTEM hive

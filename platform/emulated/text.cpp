@@ -141,6 +141,14 @@ struct Sink {
   void repeat(char16_t c, uint32_t from, uint32_t to) {
     for (uint32_t i = from; i < to; ++i) put(c);
   }
+  // As much of s[0, n) as the room allows, the terminator's unit kept.
+  void put(const WCHAR *s, size_t n) {
+    if (room <= 1) return;
+    if (n > room - 1) n = room - 1;
+    vesk::units::CopyUnits(p, s, n);
+    p += n;
+    room -= static_cast<unsigned>(n);
+  }
 };
 
 // Formats as user32 does (Wine's wvsnprintfW): each field's width, precision
@@ -152,9 +160,17 @@ int format(WCHAR *out, const WCHAR *fmt, va_list args) {
   WCHAR *const start = out;
   Sink sink{out, kFormatLimit};
   while (*fmt != 0 && sink.room > 1) {
-    if (*fmt != u'%' || fmt[1] == u'%') {
-      if (*fmt == u'%') ++fmt;
-      sink.put(*fmt++);
+    if (*fmt != u'%') {
+      // A run of plain text, up to the next '%' or the end.
+      const size_t run = vesk::units::FindInText(
+          fmt, sink.room - 1, [](auto c) { return (c == 0) | (c == u'%'); });
+      sink.put(fmt, run);
+      fmt += run;
+      continue;
+    }
+    if (fmt[1] == u'%') {
+      sink.put(u'%');
+      fmt += 2;
       continue;
     }
     ++fmt;
@@ -215,8 +231,8 @@ int format(WCHAR *out, const WCHAR *fmt, va_list args) {
         break;
       case Kind::WString:
         if (str16 == nullptr) str16 = kNullW;
-        while ((s.precision == 0 || len < s.precision) && len < avail && str16[len] != 0)
-          ++len;
+        len = static_cast<uint32_t>(vesk::units::LengthWithin(
+            str16, s.precision != 0 && s.precision < avail ? s.precision : avail));
         s.precision = len;
         break;
       case Kind::Signed:
@@ -260,7 +276,7 @@ int format(WCHAR *out, const WCHAR *fmt, va_list args) {
         for (uint32_t i = 0; i < len; ++i) sink.put(static_cast<unsigned char>(str8[i]));
         break;
       case Kind::WString:
-        for (uint32_t i = 0; i < len; ++i) sink.put(str16[i]);
+        sink.put(str16, len);
         break;
       case Kind::Signed:
       case Kind::Unsigned:
