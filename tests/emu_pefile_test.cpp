@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -361,6 +362,48 @@ TEST_F(PeFileTest, EntryWalksEndWithinTheTable) {
   // A block with its ids upside down covers nothing.
   auto upside = Table({{5, 1, {u"a"}}});
   EXPECT_EQ(Lookup(Pe(Resources({{0x0409, upside}})), 1), Err(ERROR_MR_MID_NOT_FOUND));
+}
+
+TEST_F(PeFileTest, LongBlocksOfEqualAndMixedEntriesFindEveryText) {
+  // A block of runs of entries of one length (of every run length, across
+  // the points a look-up remembers) and of single odd ones, asked in an
+  // order that makes those points at every depth; then a block that claims
+  // more ids than it has entries, ending in a run.
+  std::mt19937 rng(9);
+  std::vector<std::u16string> texts;
+  while (texts.size() < 3000) {
+    const size_t run = 1 + rng() % 24;
+    const size_t width = rng() % 5 == 0 ? 30 + rng() % 40 : 1 + rng() % 6;
+    for (size_t k = 0; k < run; ++k)
+      texts.push_back(
+          std::u16string(width, static_cast<char16_t>(u'a' + texts.size() % 26)));
+  }
+  const auto last = static_cast<uint32_t>(100 + texts.size() - 1);
+  auto pe = Pe(Resources({{0x0409, Table({{100, last, texts}})}}));
+  std::vector<uint32_t> order(texts.size());
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  // One load for all look-ups, so that each finds the points the ones
+  // before it made.
+  DWORD error = 0;
+  HMODULE h = Load(pe, &error);
+  ASSERT_NE(h, nullptr) << error;
+  for (uint32_t i : order) {
+    WCHAR out[256];
+    ASSERT_NE(FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+                             h, 100 + i, 0, out, 256, nullptr),
+              0u)
+        << i;
+    ASSERT_EQ(Utf8(out), emu::to_utf8(texts[i])) << i;
+  }
+  EXPECT_TRUE(FreeLibrary(h));
+
+  std::vector<std::u16string> tail(100, u"same");
+  auto short_table = Table({{1, 1000, tail}});
+  auto short_pe = Pe(Resources({{0x0409, short_table}}));
+  EXPECT_EQ(Lookup(short_pe, 100), "same");
+  EXPECT_EQ(Lookup(short_pe, 101), Err(ERROR_RESOURCE_DATA_NOT_FOUND));
+  EXPECT_EQ(Lookup(short_pe, 1000), Err(ERROR_RESOURCE_DATA_NOT_FOUND));
 }
 
 TEST_F(PeFileTest, TextEndsAtItsNulOrTheEntry) {

@@ -71,6 +71,48 @@ TEST_F(RegistryTest, OpenFollowsPathsWithoutRegardToCase) {
   EXPECT_EQ(emu::live().reg_keys, baseline_);
 }
 
+TEST_F(RegistryTest, SiblingsOpenedOneAfterAnotherSeeEveryChange) {
+  // Opens of keys that share their parent, as a walk makes them for a log's
+  // sources: keys made, values set and keys mounted in between are seen at
+  // once, and the same path under another root is that root's key.
+  auto open = [&](HKEY root, const char16_t *path) {
+    HKEY k = nullptr;
+    const LONG rc = RegOpenKeyExW(root, path, 0, KEY_READ, &k);
+    if (rc == ERROR_SUCCESS) {
+      EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
+    }
+    return rc;
+  };
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\C"), ERROR_SUCCESS);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\D"), ERROR_FILE_NOT_FOUND);
+  local_->key(u"SYSTEM\\A\\B\\D");
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\D"), ERROR_SUCCESS);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\D\\E"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\d"), ERROR_SUCCESS);
+
+  // A subtree mounted in place of the parent: its children, not the old.
+  auto other = std::make_shared<emu::MemKey>();
+  other->create(u"Only");
+  local_->key(u"SYSTEM\\A")->mount(u"B", other);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\C"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\Only"), ERROR_SUCCESS);
+
+  // The same path below an open key of its own.
+  HKEY a = Open(HKEY_LOCAL_MACHINE, u"SYSTEM");
+  EXPECT_EQ(open(a, u"A\\B\\Only"), ERROR_SUCCESS);
+  EXPECT_EQ(open(a, u"A\\B\\C"), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCloseKey(a), ERROR_SUCCESS);
+
+  // Another computer as the local one: its own keys under the same path.
+  auto second = std::make_shared<emu::Computer>(u"SECOND");
+  second->key(u"SYSTEM\\A\\B\\C");
+  emu::set_local(second);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\C"), ERROR_SUCCESS);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\Only"), ERROR_FILE_NOT_FOUND);
+  emu::set_local(local_);
+  EXPECT_EQ(open(HKEY_LOCAL_MACHINE, u"SYSTEM\\A\\B\\Only"), ERROR_SUCCESS);
+}
+
 TEST_F(RegistryTest, OpenFailuresGiveWindowsCodesAndResults) {
   HKEY k = kSentinelKey;
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nonexistent", 0, KEY_READ, &k),

@@ -192,6 +192,37 @@ TEST_F(SourcesTest, ALongMemoOfFailedNumbersIsSearchedWithoutWalkingIt) {
   EXPECT_LE(source->failed_compared, 64u);
 }
 
+TEST_F(SourcesTest, ThousandsOfSourcesKeepAnEntryEachAndAreFoundAgain) {
+  // Entries come from blocks and are indexed by number: many blocks, many
+  // growths of the index, short and long names, each found again under
+  // another spelling, each discovered once.
+  Register(u"Alpha", kEventMessages, u"%SystemRoot%\\system32\\app.dll");
+  CEvtLog *ctx = Open();
+  emu::reset_calls();
+  constexpr int kSources = 3000;
+  auto name = [](int i) {
+    std::u16string n = u"Src" + emu::from_utf8(std::to_string(i));
+    if (i % 7 == 0) n += u" with a name longer than the entry keeps in itself";
+    return n;
+  };
+  std::vector<CEvtSource *> entries;
+  for (int i = 0; i < kSources; ++i) {
+    entries.push_back(ctx->GetSource(name(i).c_str(), kMessageModule));
+    ASSERT_EQ(Utf8(entries.back()->name), emu::to_utf8(name(i)));
+  }
+  CEvtSource *alpha = ctx->GetSource(u"ALPHA", kMessageModule);
+  EXPECT_EQ(ModulePaths(alpha), Strings{"C:\\WINDOWS\\system32\\app.dll"});
+  for (int i = kSources - 1; i >= 0; --i) {
+    std::u16string upper = name(i);
+    for (char16_t &c : upper)
+      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    ASSERT_EQ(ctx->GetSource(upper.c_str(), kMessageModule), entries[i]) << i;
+    ASSERT_NE(ctx->GetSource(name(i).c_str(), kCategoryModule), entries[i]) << i;
+  }
+  EXPECT_EQ(Calls(emu::Call::RegOpenKeyExW), 2u * kSources + 1);
+  (void)TakeError(ctx);
+}
+
 TEST_F(SourcesTest, FileThatFailedToLoadIsSkippedAndTheNextOneSearched) {
   // Tried in the listed order: app, missing, extra.
   Register(u"Mixed", kEventMessages,

@@ -415,12 +415,28 @@ DWORD PeFile::lookup_in_table(const uint8_t *table, uint32_t size,
     const size_t need = skip / kCheckpointStride;
     while (chain.at.size() <= need && !chain.ended) {
       uint64_t walk = chain.at.back();
-      for (uint32_t i = 0; i < kCheckpointStride && !chain.ended; ++i) {
+      for (uint32_t i = 0; i < kCheckpointStride && !chain.ended;) {
         uint32_t length = entry_length(walk);
-        if (length == 0)
+        if (length == 0) {
           chain.ended = true;
-        else
-          walk += length;
+          break;
+        }
+        // Entries of one length often follow one another (a table of
+        // short texts, or of none): when the next eight are all as long as
+        // this one, step over them at once.  Their lengths are read side by
+        // side rather than each after the one before it.
+        if (kCheckpointStride - i >= 8 && walk + 8 * uint64_t{length} <= size) {
+          bool same = true;
+          for (uint32_t k = 1; k < 8; ++k)
+            same &= u16(table + walk + k * length) == length;
+          if (same) {
+            walk += 8 * uint64_t{length};
+            i += 8;
+            continue;
+          }
+        }
+        walk += length;
+        ++i;
       }
       if (!chain.ended) {
         size_t before = chain.at.capacity();
