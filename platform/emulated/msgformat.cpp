@@ -166,6 +166,13 @@ class Args {
   // Windows would print the address, which differs from run to run and
   // tells where the texts lie in memory.  The same input thus always gives
   // the same text.
+  // The element of insert `nr` of an argument array, read as a text (as
+  // take(nr, 0, 0) reads it).
+  uint64_t take_text(int nr) {
+    if (last_ < nr) last_ = nr;
+    return a_.array[nr - 1];
+  }
+
   bool take(int nr, int stars, int numbers, uint64_t *values) {
     if (a_.array) {
       // The insert's own element first, then each further value from the
@@ -660,6 +667,7 @@ bool MessagePlan::build(const WCHAR *text, size_t length, unsigned width,
             to = close;
             i = close + 1;
           }
+          if (from == to && text[i - 1] != u'!') inserted.kind = Step::kPlainInsert;
           inserted.nr = static_cast<uint8_t>(nr);
           inserted.at = static_cast<uint32_t>(start);
           inserted.n = static_cast<uint32_t>(i - start);
@@ -691,6 +699,18 @@ DWORD MessagePlan::run(const WCHAR *text, const MessageArgs &margs, WCHAR *out,
       case Step::kCrlf:
         ok = w.crlf();
         break;
+      case Step::kPlainInsert:
+        if (margs.array != nullptr) {
+          // What insert() does for such an insert, without reading a format.
+          static const Conversion kText = [] {
+            Conversion c;
+            c.type = u's';
+            return c;
+          }();
+          ok = put_string(w, kText, args.take_text(step.nr), false);
+          break;
+        }
+        [[fallthrough]];
       case Step::kInsert: {
         const Outcome result =
             insert(w, args, step.nr, text, step.from, step.to, text + step.at, step.n);

@@ -59,7 +59,8 @@ class MessagePlan {
 
  private:
   struct Step {
-    enum Kind : uint8_t { kRun, kUnits, kCrlf, kInsert, kInvalid };
+    // kPlainInsert: an insert without a format (%1), a text conversion.
+    enum Kind : uint8_t { kRun, kUnits, kCrlf, kInsert, kPlainInsert, kInvalid };
     Kind kind = kRun;
     uint8_t count = 0;  // kUnits: how many of `units`
     uint8_t nr = 0;     // kInsert: 1 to 99
