@@ -5,11 +5,13 @@
 //   the rest    UTF-16LE units: the text, then insertion strings, each ended
 //               by a NUL; inserts past the last string are null pointers.
 // Traps when a result breaks the buffer rules or the call fails with a code
-// FormatMessageW does not give for a string.
+// FormatMessageW does not give for a string, and, under the width bytes that
+// do not wrap, when the text's plan formats it otherwise than the formatter.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "platform/emulated/msgformat.h"
 #include "platform/emulated/seam.h"
 #include "platform/platform.h"
 
@@ -43,6 +45,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (piece > 0) args[piece - 1] = reinterpret_cast<DWORD_PTR>(&units[start]);
     ++piece;
     start = i + 1;
+  }
+  // The plan of the text against the formatter, unit for unit.
+  if (width == 0 || width == 0xFF) {
+    size_t length = 0;
+    while (units[length] != 0) ++length;
+    thread_local vesk::emu::MessagePlan plan;
+    if (plan.build(units.data(), length, width, ignore)) {
+      vesk::emu::MessageArgs margs;
+      if (!ignore) margs.array = args;
+      thread_local std::vector<WCHAR> direct(kMaxUnits + 1), planned(kMaxUnits + 1);
+      for (auto &c : direct) c = 0x5A5A;
+      for (auto &c : planned) c = 0x5A5A;
+      size_t direct_n = 7, planned_n = 7;
+      const DWORD a = vesk::emu::format_message(
+          units.data(), length, width, ignore, margs, direct.data(), capacity, &direct_n);
+      const DWORD b = plan.run(units.data(), margs, planned.data(), capacity, &planned_n);
+      Check(a == b && direct_n == planned_n && direct == planned);
+    }
   }
   thread_local std::vector<WCHAR> out(kMaxUnits + 1);
   for (auto &c : out) c = 0x5A5A;

@@ -74,7 +74,7 @@ TEST(Units, FindReadsTextAtAnOddAddress) {
   for (size_t length = 0; length <= 40; ++length) {
     const auto text = RandomText(rng, length, 9);
     std::vector<unsigned char> bytes(2 * length + 3, 0x25);
-    std::memcpy(bytes.data() + 1, text.data(), 2 * length);
+    if (length != 0) std::memcpy(bytes.data() + 1, text.data(), 2 * length);
     EXPECT_EQ(units::Find(bytes.data() + 1, length, kMark),
               ReferenceFind(text.data(), length));
   }

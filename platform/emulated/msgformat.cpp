@@ -60,10 +60,15 @@ constexpr int kListElements = 102;
 // fails as too long for any buffer.
 constexpr size_t kWrapLimit = 1u << 20;
 
-// What ends a run of plain units when the width does not wrap.
-constexpr auto kRunEnd = [](auto c) {
-  return (c == 0) | (c == u'%') | (c == kCr) | (c == kLf);
+// What ends a run of plain units when the width does not wrap: a NUL, '%',
+// CR or LF, for one unit or, lane by lane, for a block of them.
+struct RunEnd {
+  template <class Units>
+  auto operator()(Units c) const {
+    return (c == 0) | (c == 0x25) | (c == 0x0D) | (c == 0x0A);
+  }
 };
+constexpr RunEnd kRunEnd{};
 
 // The output: the caller's buffer, one unit kept for the terminator, and the
 // state of the current line for wrapping.

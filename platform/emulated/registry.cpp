@@ -199,7 +199,7 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access
   const size_t known = last.prefix.size();
   auto no_backslash = [](std::u16string_view rest) {
     return vesk::units::Find(rest.data(), rest.size(),
-                             [](auto c) { return c == u'\\'; }) == rest.size();
+                             [](auto c) { return c == 0x5C; }) == rest.size();
   };
   if (last.parent && last.root == entry.key && last.generation == generation &&
       known <= path.size() &&

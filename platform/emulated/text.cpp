@@ -163,7 +163,7 @@ int format(WCHAR *out, const WCHAR *fmt, va_list args) {
     if (*fmt != u'%') {
       // A run of plain text, up to the next '%' or the end.
       const size_t run = vesk::units::FindInText(
-          fmt, sink.room - 1, [](auto c) { return (c == 0) | (c == u'%'); });
+          fmt, sink.room - 1, [](auto c) { return (c == 0) | (c == 0x25); });
       sink.put(fmt, run);
       fmt += run;
       continue;
@@ -518,6 +518,10 @@ LPWSTR WINAPI lstrcpynW(LPWSTR dst, LPCWSTR src, int max) {
     return nullptr;
   }
   const size_t n = count > 1 ? vesk::units::LengthWithin(src, count - 1) : 0;
+  if (n == 0) {  // the source may be null then
+    dst[0] = 0;
+    return dst;
+  }
   if (dst <= src || dst > src + n) {
     std::memmove(dst, src, n * sizeof(WCHAR));
     dst[n] = 0;
