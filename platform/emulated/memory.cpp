@@ -12,7 +12,6 @@
 
 #include "platform/emulated/internal.h"
 #include "platform/emulated/pointerset.h"
-#include "platform/emulated/spinlock.h"
 
 namespace vesk::emu {
 namespace {
@@ -39,7 +38,7 @@ struct Header {
 static_assert(sizeof(Header) == 16);
 
 struct Blocks {
-  detail::SpinLock lock;
+  std::mutex lock;
   detail::PointerSet live;  // the pointers handed out
 };
 
@@ -94,7 +93,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   }
   {
     auto &b = blocks();
-    std::lock_guard<detail::SpinLock> guard(b.lock);
+    std::lock_guard<std::mutex> guard(b.lock);
     b.live.insert(mem);
   }
   detail::live_add(detail::LiveKind::LocalAlloc, +1);
@@ -106,7 +105,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
   if (mem == nullptr) return nullptr;
   {
     auto &b = blocks();
-    std::lock_guard<detail::SpinLock> guard(b.lock);
+    std::lock_guard<std::mutex> guard(b.lock);
     if (!b.live.erase(mem)) {
       report("LocalFree: " + describe(mem) +
              " is not a live LocalAlloc block (freed twice, or never allocated)");

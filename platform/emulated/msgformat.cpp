@@ -438,6 +438,31 @@ bool put_integer(Writer &w, Conversion conv, uint64_t value) {
   return conv.left ? w.fill(kSpace, pad) : true;
 }
 
+// An insert's number and the format between its bangs (from == to: none).
+struct InsertMark {
+  int nr = 0;
+  size_t from = 0, to = 0;
+};
+
+// Reads an insert whose first digit `digit` lies just before text[*i]: a
+// second digit, then an optional !format!; *i ends past it.  False for a
+// format whose closing bang is missing.
+bool read_insert(const WCHAR *text, size_t length, char16_t digit, size_t *i,
+                 InsertMark *mark) {
+  mark->nr = digit - u'0';
+  if (*i < length && is_digit(text[*i])) mark->nr = mark->nr * 10 + (text[(*i)++] - u'0');
+  mark->from = mark->to = *i;
+  if (*i < length && text[*i] == u'!') {
+    size_t close = *i + 1;
+    while (close < length && text[close] != 0 && text[close] != u'!') ++close;
+    if (close >= length || text[close] != u'!') return false;
+    mark->from = *i + 1;
+    mark->to = close;
+    *i = close + 1;
+  }
+  return true;
+}
+
 enum class Outcome { Ok, Overflow, Invalid };
 
 // Insert `nr` with its format s[from, to) (the text between the bangs, or
@@ -559,19 +584,11 @@ DWORD format_direct(const WCHAR *text, size_t length, unsigned width, bool ignor
           } else if (!is_digit(e)) {
             ok = w.put(e);
           } else {
-            size_t start = i - 2;
-            int nr = e - u'0';
-            if (i < length && is_digit(text[i])) nr = nr * 10 + (text[i++] - u'0');
-            size_t from = i, to = i;
-            if (i < length && text[i] == u'!') {
-              size_t close = i + 1;
-              while (close < length && text[close] != 0 && text[close] != u'!') ++close;
-              if (close >= length || text[close] != u'!') return ERROR_INVALID_PARAMETER;
-              from = i + 1;
-              to = close;
-              i = close + 1;
-            }
-            Outcome step = insert(w, args, nr, text, from, to, text + start, i - start);
+            const size_t start = i - 2;
+            InsertMark mark;
+            if (!read_insert(text, length, e, &i, &mark)) return ERROR_INVALID_PARAMETER;
+            Outcome step = insert(w, args, mark.nr, text, mark.from, mark.to,
+                                  text + start, i - start);
             if (step == Outcome::Invalid) return ERROR_INVALID_PARAMETER;
             ok = step == Outcome::Ok;
           }
@@ -657,27 +674,19 @@ bool MessagePlan::build(const WCHAR *text, size_t length, unsigned width,
           Step inserted;
           inserted.kind = Step::kInsert;
           const size_t start = i - 2;
-          int nr = e - u'0';
-          if (i < length && is_digit(text[i])) nr = nr * 10 + (text[i++] - u'0');
-          size_t from = i, to = i;
-          if (i < length && text[i] == u'!') {
-            size_t close = i + 1;
-            while (close < length && text[close] != 0 && text[close] != u'!') ++close;
-            if (close >= length || text[close] != u'!') {
-              Step invalid;
-              invalid.kind = Step::kInvalid;
-              return add(invalid) || fail();
-            }
-            from = i + 1;
-            to = close;
-            i = close + 1;
+          InsertMark mark;
+          if (!read_insert(text, length, e, &i, &mark)) {
+            Step invalid;
+            invalid.kind = Step::kInvalid;
+            return add(invalid) || fail();
           }
-          if (from == to && text[i - 1] != u'!') inserted.kind = Step::kPlainInsert;
-          inserted.nr = static_cast<uint8_t>(nr);
+          if (mark.from == mark.to && text[i - 1] != u'!')
+            inserted.kind = Step::kPlainInsert;
+          inserted.nr = static_cast<uint8_t>(mark.nr);
           inserted.at = static_cast<uint32_t>(start);
           inserted.n = static_cast<uint32_t>(i - start);
-          inserted.from = static_cast<uint32_t>(from);
-          inserted.to = static_cast<uint32_t>(to);
+          inserted.from = static_cast<uint32_t>(mark.from);
+          inserted.to = static_cast<uint32_t>(mark.to);
           ok = add(inserted);
         }
         break;

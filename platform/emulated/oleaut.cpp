@@ -14,7 +14,6 @@
 
 #include "platform/emulated/internal.h"
 #include "platform/emulated/pointerset.h"
-#include "platform/emulated/spinlock.h"
 #include "platform/units.h"
 
 namespace vesk::emu {
@@ -52,7 +51,7 @@ constexpr uint64_t kTag = 0x5254534241544F4FULL;
 // threads of a parallel walk allocate and free strings for every row, and
 // one lock for all of them would have them queue on it.
 struct alignas(64) Strings {
-  detail::SpinLock lock;
+  std::mutex lock;
   detail::PointerSet live;
 };
 
@@ -182,7 +181,7 @@ BSTR allocate(const OLECHAR *text, unsigned length) {
   s[length] = 0;
   {
     auto &st = strings(s);
-    std::lock_guard<detail::SpinLock> guard(st.lock);
+    std::lock_guard<std::mutex> guard(st.lock);
     st.live.insert(s);
   }
   detail::live_add(detail::LiveKind::Bstr, +1);
@@ -193,7 +192,7 @@ void release(BSTR s, const char *caller) {
   if (s == nullptr) return;
   {
     auto &st = strings(s);
-    std::lock_guard<detail::SpinLock> guard(st.lock);
+    std::lock_guard<std::mutex> guard(st.lock);
     if (st.live.erase(s) == 0) {
       report(std::string(caller) + ": " + describe(s) +
              " is not a live BSTR (freed twice, or never allocated)");
